@@ -1,0 +1,34 @@
+// The one place the program reaches the platform: open the disk device, make one
+// control call with a register record, close it again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "diskio/registers.h"
+
+// Opens the VWIN32 device (or its stand-in), makes one DeviceIoControl call with
+// `control_code` and `record` as both input and output buffer, closes the device.
+// Returns the BOOL result of the control call: nonzero when the request reached
+// the device; the record then holds the registers as the service left them.
+// Every buffer lent for this call (lend_buffer) is given back before it returns.
+int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
+
+// Buffer addresses travel in the record's 32-bit fields. A 32-bit Windows process
+// puts the address itself there, which the real device reads. Where addresses are
+// wider, the field carries a reference into a small table of the buffers lent for
+// the current call, and the device side looks it up; no pointer is ever truncated.
+using BufferReference = std::uint32_t;
+
+// Lends `length` bytes at `buffer` to the next device call and returns the value
+// to put into the record. At most LENT_BUFFER_LIMIT buffers per call.
+BufferReference lend_buffer(const void* buffer, std::size_t length);
+
+// The device side's look-up: the buffer behind `reference` when it was lent for
+// the current call and holds at least `length` bytes, else nullptr.
+const void* borrow_lent_buffer(BufferReference reference, std::size_t length);
+
+// Ends the current call's loans; device_io_control calls it on its way out.
+void return_lent_buffers();
+
+constexpr std::size_t LENT_BUFFER_LIMIT = 4;

@@ -1,0 +1,63 @@
+// The table of buffers lent to the device for one call, so that a 32-bit register
+// field can name a buffer without truncating a wider address.
+#include <cstdint>
+
+#include "diskio/device_call.h"
+
+#if defined(_WIN32) && UINTPTR_MAX == 0xFFFFFFFFu
+
+// A 32-bit Windows process: the device reads the address itself.
+BufferReference lend_buffer(const void* buffer, std::size_t)
+{
+    return static_cast<BufferReference>(reinterpret_cast<std::uintptr_t>(buffer));
+}
+
+const void* borrow_lent_buffer(BufferReference reference, std::size_t)
+{
+    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(reference));
+}
+
+void return_lent_buffers() {}
+
+#else
+
+namespace {
+
+struct LentBuffer {
+    const void* address;
+    std::size_t length;
+};
+
+// References start high so that a small register value left by mistake in a
+// buffer field never names a lent buffer.
+constexpr BufferReference FIRST_REFERENCE = 0x4C000001u;
+
+LentBuffer lent_buffers[LENT_BUFFER_LIMIT];
+std::size_t lent_buffer_count = 0;
+
+} // namespace
+
+BufferReference lend_buffer(const void* buffer, std::size_t length)
+{
+    if (buffer == nullptr || lent_buffer_count == LENT_BUFFER_LIMIT)
+        return 0;
+    lent_buffers[lent_buffer_count] = LentBuffer{buffer, length};
+    return FIRST_REFERENCE + static_cast<BufferReference>(lent_buffer_count++);
+}
+
+const void* borrow_lent_buffer(BufferReference reference, std::size_t length)
+{
+    if (reference < FIRST_REFERENCE)
+        return nullptr;
+    std::uint32_t index = reference - FIRST_REFERENCE;
+    if (index >= lent_buffer_count || lent_buffers[index].length < length)
+        return nullptr;
+    return lent_buffers[index].address;
+}
+
+void return_lent_buffers()
+{
+    lent_buffer_count = 0;
+}
+
+#endif

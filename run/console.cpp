@@ -1,0 +1,92 @@
+// Console helpers of the format run: ordered output, the date line, the answer.
+#include "run/console.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <iostream>
+#include <unistd.h>
+#endif
+
+void say(const char* text)
+{
+#if defined(_WIN32)
+    // On Windows the C++ standard streams would bring their runtime's imports
+    // (64-bit file status among them) that Windows 9x's C runtime lacks, so the
+    // text goes through the C runtime's standard output, which the stream would
+    // write to anyway: the same bytes, in the same order, in text mode.
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+    std::clearerr(stdout);
+#else
+    std::cout << text << std::flush;
+    // A stream that failed once stays failed; clear it so that a console that
+    // comes back (or a later text) is still tried.
+    std::cout.clear();
+#endif
+}
+
+void print(const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+    std::clearerr(stdout);
+}
+
+void keep_running_on_console_errors()
+{
+#if defined(SIGPIPE)
+    // A reader that has gone away must not end a format halfway; the write
+    // fails instead, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+int format_date(const std::tm& time, char* text)
+{
+    static const char day_names[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char month_names[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (time.tm_wday < 0 || time.tm_wday > 6 || time.tm_mon < 0 || time.tm_mon > 11)
+        return 0;
+    long year = static_cast<long>(time.tm_year) + 1900;
+    int written = std::snprintf(text, DATE_TEXT_SIZE, "%s %s %02d %02d:%02d:%02d %04ld", day_names[time.tm_wday],
+                                month_names[time.tm_mon], time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec, year);
+    return written > 0 && static_cast<std::size_t>(written) < DATE_TEXT_SIZE ? 1 : 0;
+}
+
+long read_standard_input_block(unsigned char* buffer, std::size_t size)
+{
+    for (;;) {
+#if defined(_WIN32)
+        long count = _read(0, buffer, static_cast<unsigned>(size));
+#else
+        long count = static_cast<long>(read(0, buffer, size));
+#endif
+        if (count >= 0 || errno != EINTR)
+            return count;
+    }
+}
+
+char read_answer(char answer, AnswerBuffer* buffer, ReadBlock read_block)
+{
+    for (;;) {
+        long count = read_block(buffer->bytes, sizeof buffer->bytes);
+        if (count <= 0)
+            return answer;
+        if (static_cast<std::size_t>(count) > sizeof buffer->bytes)
+            count = sizeof buffer->bytes;
+        for (long i = 0; i < count; ++i) {
+            if (!is_answer_white_space(buffer->bytes[i]))
+                return static_cast<char>(buffer->bytes[i]);
+        }
+    }
+}

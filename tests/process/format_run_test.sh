@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Runs the built program with piped input on temporary images and checks the
+# transcript bytes, the progress lines and the disk it leaves, with independent
+# FAT readers (fsck.fat, minfo, mdir, mcopy).
+set -u
+program=$1
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+quiet() { "$@" >/dev/null 2>&1; }
+check() { # description, command...
+    local description=$1
+    shift
+    if "$@"; then pass; else fail "$description"; fi
+}
+
+faketime_library=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n 1)
+if [ -z "$faketime_library" ]; then
+    echo "libfaketime is missing (Debian package faketime)"
+    exit 1
+fi
+
+# Runs the program at a frozen clock: image path, input, output file (standard
+# output and error together, as one console).
+run_at() { # time image input output
+    printf '%b' "$3" | TZ=UTC FAKETIME="$1" LD_PRELOAD="$faketime_library" DRIVE_A_IMAGE="$2" "$program" >"$4" 2>&1
+}
+
+date_line() { printf '\n\n     The date and time of your format will be: %s\n' "$1"; }
+warning() {
+    printf '\n\n     Make sure you have a 1.44 megabyte floppy disk in drive A.\n'
+    printf '     This is a high level program for the Windows environment\n'
+    printf '     and an unusually formatted disk will not format well\n'
+    printf '     with this software.  Enter Y or y if you want to format\n'
+    printf '     the floppy disk in drive A: to 1.49 megabytes.  Warning, all\n'
+    printf '     data on the disk will be lost.  Take the disk out of the\n'
+    printf '     drive and reinsert the floppy for Windows to take notice\n'
+    printf '     of the new format.\n\n     '
+}
+banner() {
+    printf '\n     Thank you for using format149.\n'
+    printf '     format149 is published by the Marvesto diskette tools team.\n'
+    printf '     Press Enter to end the program.\n'
+}
+confirmed_transcript() { # date lock-text unlock-text format-code write-code
+    date_line "$1"
+    warning
+    printf '%b' "$2"
+    local cylinder head sector
+    for ((cylinder = 0; cylinder < 82; cylinder++)); do
+        for head in 0 1; do
+            printf '     Formatting side %d of track %d, where error code = %d. \a \a \a \r' $head $cylinder "$4"
+        done
+    done
+    printf '\n\n     *****     \n\n'
+    for ((sector = 0; sector < 36; sector++)); do
+        printf '     Writing sector %d, where error code = %d. \r' $sector "$5"
+    done
+    printf '%b' "$3"
+    banner
+}
+declined_transcript() { # date
+    date_line "$1"
+    warning
+    printf '\n\n     You chose not to format A:!\n\n     '
+    banner
+}
+
+# Byte offset of logical sector n, and bytes of the image.
+sector_bytes() { # image first-sector count
+    dd if="$1" bs=512 skip="$2" count="$3" status=none | od -An -v -tx1 | tr -s ' \n' ' ' | sed 's/^ //;s/ $//'
+}
+repeat_byte() { # byte count
+    local i out=""
+    for ((i = 0; i < $2; i++)); do out+="$1 "; done
+    printf '%s' "${out% }"
+}
+
+# --- A confirmed run: the whole transcript, byte for byte -------------------
+image=$work/confirmed.img
+run_at "2004-06-07 13:45:31" "$image" 'y\n\n' "$work/confirmed.out"
+confirmed_transcript "Mon Jun 07 13:45:31 2004" '\n     Lock succeeded!\n\n' '\n\n     Unlock succeeded!\n\n' 0 0 \
+    >"$work/confirmed.expected"
+check "confirmed transcript" cmp "$work/confirmed.out" "$work/confirmed.expected"
+check "volume size" test "$(stat -c %s "$image")" -eq 1511424
+
+# --- The disk, through independent readers ----------------------------------
+check "fsck.fat accepts the volume" quiet fsck.fat -n "$image"
+fsck_output=$(fsck.fat -n "$image" 2>&1)
+check "no files, 2919 free clusters" grep -q "0/2919 clusters" <<<"$fsck_output"
+minfo_output=$(minfo -i "$image" :: 2>&1)
+for field in "sectors per track: 18" "heads: 2" "cylinders: 82" "small size: 2952 sectors" \
+    "max available root directory slots: 224" "sectors per fat: 9" "media descriptor byte: 0xf0" \
+    'disk label="MARVESTO   "' 'disk type="FAT12   "' 'banner:"({:iZIHC"'; do
+    check "minfo: $field" grep -qF "$field" <<<"$minfo_output"
+done
+mdir_output=$(mdir -i "$image" :: 2>&1)
+check "mdir: label" grep -q "Volume in drive : is MARVESTO" <<<"$mdir_output"
+check "mdir: serial from the moment of the format" grep -q "Volume Serial Number is 2507-0D45" <<<"$mdir_output"
+check "mdir: empty" grep -q "No files" <<<"$mdir_output"
+check "mdir: every cluster free" grep -q "1 494 528 bytes free" <<<"$mdir_output"
+label_listing=$(mdir -a -i "$image" ::/ 2>&1; mlabel -i "$image" -s :: 2>&1)
+check "mlabel: label" grep -q "MARVESTO" <<<"$label_listing"
+check "label entry time 13:45:30, date 2004-06-07" test "$(sector_bytes "$image" 19 1 | cut -d' ' -f23-26)" = "af 6d c7 30"
+
+# Cylinder 0 exactly as planned, everything beyond it as the format left it.
+check "both FAT copies equal" cmp <(sector_bytes "$image" 1 9) <(sector_bytes "$image" 10 9)
+check "FAT head" test "$(sector_bytes "$image" 1 1)" = "f0 ff ff $(repeat_byte 00 509)"
+check "rest of FAT and root written blank" test "$(sector_bytes "$image" 20 16)" = "$(repeat_byte 00 8192)"
+check "cylinder 1 not written" test "$(sector_bytes "$image" 36 1)" = "$(repeat_byte f6 512)"
+check "last sector not written" test "$(sector_bytes "$image" 2951 1)" = "$(repeat_byte f6 512)"
+check "boot sector jump and signature" test "$(sector_bytes "$image" 0 1 | cut -d' ' -f1-3,511-512)" = "eb 3c 90 55 aa"
+
+# A file that fills most of the volume goes on and comes back unchanged.
+head -c 1400000 /dev/urandom >"$work/payload.bin"
+check "mcopy onto the volume" mcopy -i "$image" "$work/payload.bin" ::/PAYLOAD.BIN
+check "mcopy back off the volume" mcopy -i "$image" ::/PAYLOAD.BIN "$work/payload.back"
+check "round trip unchanged" cmp "$work/payload.bin" "$work/payload.back"
+check "fsck.fat after the copy" quiet fsck.fat -n "$image"
+
+# --- Declining ---------------------------------------------------------------
+declined_transcript "Mon Jun 07 13:45:31 2004" >"$work/declined.expected"
+cp "$image" "$work/before.img"
+for answer in 'n\n\n' 'N\n\n' 'x\n\n' '\n  \n nyes\n\n' ''; do
+    run_at "2004-06-07 13:45:31" "$image" "$answer" "$work/declined.out"
+    check "declined transcript for '$answer'" cmp "$work/declined.out" "$work/declined.expected"
+done
+check "declining leaves the image unchanged" cmp "$image" "$work/before.img"
+run_at "2004-06-07 13:45:31" "$work/absent.img" 'n\n' "$work/declined.out"
+check "declining creates no image" test ! -e "$work/absent.img"
+
+# --- Answers that format: blank lines first, leading blanks, the word yes ----
+for answer in '\n\n   Y\n\n' 'yes\n' '\t y'; do
+    rm -f "$work/answer.img"
+    run_at "2004-06-07 13:45:31" "$work/answer.img" "$answer" "$work/answer.out"
+    check "'$answer' formats" grep -q "Unlock succeeded!" "$work/answer.out"
+    check "'$answer' leaves a volume" quiet fsck.fat -n "$work/answer.img"
+done
+
+# --- Every service fails: no disk in the drive -------------------------------
+run_at "2004-06-07 13:45:31" "$work/no-such-folder/a.img" 'y\n\n' "$work/nodisk.out"
+confirmed_transcript "Mon Jun 07 13:45:31 2004" '\n\n     Lock failed!\n\n' '\n\n     Unlock failed!\n\n' 128 128 \
+    >"$work/nodisk.expected"
+check "no-disk transcript" cmp "$work/nodisk.out" "$work/nodisk.expected"
+check "no-disk creates nothing" test ! -e "$work/no-such-folder"
+
+# --- A write-protected disk: formats and writes fail, the image stays -------
+cp "$work/before.img" "$work/protected.img"
+chmod 0444 "$work/protected.img"
+run_at "2004-06-07 13:45:31" "$work/protected.img" 'y\n\n' "$work/protected.out"
+check "write-protected: every format fails with 03h" test "$(grep -o 'error code = 3\. ' "$work/protected.out" | wc -l)" -eq 200
+check "write-protected: image unchanged" cmp "$work/protected.img" "$work/before.img"
+
+# --- The clock: the date line and the stamp from the same local time --------
+rm -f "$work/zone.img"
+printf 'y\n\n' | TZ=America/New_York FAKETIME="2004-06-07 13:45:31" LD_PRELOAD="$faketime_library" \
+    DRIVE_A_IMAGE="$work/zone.img" "$program" >"$work/zone.out" 2>&1
+check "local time in the date line" grep -q "will be: Mon Jun 07 13:45:31 2004" "$work/zone.out"
+check "local time in the serial" grep -q "Volume Serial Number is 2507-0D45" <(mdir -i "$work/zone.img" :: 2>&1)
+run_at "1999-12-05 08:04:09" "$work/other.img" 'n\n' "$work/other.out"
+check "day padded with a zero" grep -q "will be: Sun Dec 05 08:04:09 1999" "$work/other.out"
+
+# --- After the banner the program waits for one more line --------------------
+mkfifo "$work/input"
+DRIVE_A_IMAGE="$work/wait.img" "$program" <"$work/input" >"$work/wait.out" 2>&1 &
+pid=$!
+exec 3>"$work/input"
+printf 'y\n' >&3
+for _ in $(seq 100); do
+    grep -q "Press Enter to end the program" "$work/wait.out" && break
+    sleep 0.1
+done
+sleep 0.3
+check "waits after the banner" kill -0 $pid
+printf '\n' >&3
+for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+check "ends after one more line" bash -c "! kill -0 $pid 2>/dev/null"
+exec 3>&-
+wait $pid 2>/dev/null
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
