@@ -164,6 +164,18 @@ check "local time in the serial" grep -q "Volume Serial Number is 2507-0D45" <(m
 run_at "1999-12-05 08:04:09" "$work/other.img" 'n\n' "$work/other.out"
 check "day padded with a zero" grep -q "will be: Sun Dec 05 08:04:09 1999" "$work/other.out"
 
+# Two formats one second apart, in the same two-second step of the label time.
+run_at "2004-06-07 13:45:30" "$work/even.img" 'y\n\n' "$work/even.out"
+check "serial of the earlier second" grep -q "Volume Serial Number is 2407-0D45" <(mdir -i "$work/even.img" :: 2>&1)
+check "same label time and date" test "$(sector_bytes "$work/even.img" 19 1 | cut -d" " -f1-32)" = "$(sector_bytes "$image" 19 1 | cut -d" " -f1-32)"
+
+# A clock that cannot be broken down: no date, a zero stamp, and the run goes on.
+run_at "+900000000000d" "$work/noclock.img" 'y\n\n' "$work/noclock.out"
+check "date unknown" grep -q "will be: unknown$" "$work/noclock.out"
+check "zero serial without a clock" grep -q "Volume Serial Number is 0000-0000" <(mdir -i "$work/noclock.img" :: 2>&1)
+check "zero label time without a clock" test "$(sector_bytes "$work/noclock.img" 19 1 | cut -d' ' -f23-26)" = "00 00 00 00"
+check "formatted without a clock" quiet fsck.fat -n "$work/noclock.img"
+
 # --- After the banner the program waits for one more line --------------------
 mkfifo "$work/input"
 DRIVE_A_IMAGE="$work/wait.img" "$program" <"$work/input" >"$work/wait.out" 2>&1 &
