@@ -190,15 +190,19 @@ void close_image(const OpenedImage& image)
         close(image.descriptor);
 }
 
-// A service that writes runs only while no other program holds the volume
-// lock; the probe lock is dropped again when the image is closed.
-DiskStatus claim_for_writing(const OpenedImage& image)
+// Opens the disk for a service that writes. It runs only while no other program
+// holds the volume lock; the probe lock goes again when the image is closed.
+OpenedImage open_image_for_writing(bool create)
 {
-    if (!image.owned)
-        return STATUS_SUCCESS; // the drive's own lock
-    if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK ? STATUS_VOLUME_LOCKED : STATUS_CONTROLLER_FAILURE;
-    return STATUS_SUCCESS;
+    OpenedImage image = open_image(create, true);
+    if (image.status != STATUS_SUCCESS || !image.owned)
+        return image; // no disk, or the drive's own lock
+    if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0) {
+        image.status = errno == EWOULDBLOCK ? STATUS_VOLUME_LOCKED : STATUS_CONTROLLER_FAILURE;
+        close_image(image);
+        image.descriptor = -1;
+    }
+    return image;
 }
 
 // Writes all of `length` bytes at `offset`, or reports the controller failure.
@@ -259,10 +263,8 @@ DiskStatus format_track_service(const DIOC_REGISTERS& record)
     if (fields == nullptr || !address_fields_match(fields, cylinder, head))
         return STATUS_BAD_COMMAND;
 
-    OpenedImage image = open_image(true, true);
+    OpenedImage image = open_image_for_writing(true);
     DiskStatus status = image.status;
-    if (status == STATUS_SUCCESS)
-        status = claim_for_writing(image);
     if (status == STATUS_SUCCESS) {
         std::uint8_t track[TRACK_BYTES];
         std::memset(track, FORMAT_FILL_BYTE, sizeof track);
@@ -300,10 +302,8 @@ DiskStatus absolute_write_service(const DIOC_REGISTERS& record)
     if (buffer == nullptr)
         return STATUS_BAD_COMMAND;
 
-    OpenedImage image = open_image(false, true);
+    OpenedImage image = open_image_for_writing(false);
     DiskStatus status = image.status;
-    if (status == STATUS_SUCCESS)
-        status = claim_for_writing(image);
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
         struct stat file {};

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "broken_down_time.h"
 #include "run/console.h"
 
 namespace {
@@ -87,36 +88,23 @@ TEST(AnswerReaderTest, AFullBlockOfBlanksIsFollowedByTheNext)
     EXPECT_EQ(reads_made, 3);
 }
 
-std::tm make_time(int year, int month, int day, int hour, int minute, int second, int weekday)
-{
-    std::tm time{};
-    time.tm_year = year - 1900;
-    time.tm_mon = month - 1;
-    time.tm_mday = day;
-    time.tm_hour = hour;
-    time.tm_min = minute;
-    time.tm_sec = second;
-    time.tm_wday = weekday;
-    return time;
-}
-
 TEST(DateLineTest, FixedEnglishFormWithZeroPaddedDay)
 {
     char text[DATE_TEXT_SIZE];
-    ASSERT_EQ(format_date(make_time(2004, 6, 7, 13, 45, 31, 1), text), 1);
+    ASSERT_EQ(format_date(broken_down_time(2004, 6, 7, 13, 45, 31, 1), text), 1);
     EXPECT_STREQ(text, "Mon Jun 07 13:45:31 2004");
-    ASSERT_EQ(format_date(make_time(1999, 12, 31, 0, 0, 5, 5), text), 1);
+    ASSERT_EQ(format_date(broken_down_time(1999, 12, 31, 0, 0, 5, 5), text), 1);
     EXPECT_STREQ(text, "Fri Dec 31 00:00:05 1999");
-    ASSERT_EQ(format_date(make_time(2026, 1, 4, 9, 3, 0, 0), text), 1);
+    ASSERT_EQ(format_date(broken_down_time(2026, 1, 4, 9, 3, 0, 0), text), 1);
     EXPECT_STREQ(text, "Sun Jan 04 09:03:00 2026");
 }
 
 TEST(DateLineTest, ImpossibleTimesAreRefusedNotPrinted)
 {
     char text[DATE_TEXT_SIZE];
-    EXPECT_EQ(format_date(make_time(2004, 13, 7, 13, 45, 31, 1), text), 0);
-    EXPECT_EQ(format_date(make_time(2004, 6, 7, 13, 45, 31, 7), text), 0);
-    EXPECT_EQ(format_date(make_time(12345, 6, 7, 13, 45, 31, 1), text), 0);
+    EXPECT_EQ(format_date(broken_down_time(2004, 13, 7, 13, 45, 31, 1), text), 0);
+    EXPECT_EQ(format_date(broken_down_time(2004, 6, 7, 13, 45, 31, 7), text), 0);
+    EXPECT_EQ(format_date(broken_down_time(12345, 6, 7, 13, 45, 31, 1), text), 0);
 }
 
 } // namespace

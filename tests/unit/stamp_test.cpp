@@ -3,22 +3,11 @@
 
 #include <cstring>
 
+#include "broken_down_time.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
 
 namespace {
-
-std::tm local_time(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm time{};
-    time.tm_year = year - 1900;
-    time.tm_mon = month - 1;
-    time.tm_mday = day;
-    time.tm_hour = hour;
-    time.tm_min = minute;
-    time.tm_sec = second;
-    return time;
-}
 
 struct ExpectedStamp {
     std::tm time;
@@ -30,14 +19,14 @@ struct ExpectedStamp {
 TEST(VolumeStampTest, WordsAndSerialNumbers)
 {
     const ExpectedStamp cases[] = {
-        {local_time(2004, 6, 7, 13, 45, 31), 0x30C7, 0x6DAF, 0x25070D45},
-        {local_time(1980, 1, 1, 0, 0, 0), 0x0021, 0x0000, 0x01010000},
-        {local_time(2099, 12, 31, 23, 59, 59), 0xEF9F, 0xBF7D, 0x471F17B2},
+        {broken_down_time(2004, 6, 7, 13, 45, 31), 0x30C7, 0x6DAF, 0x25070D45},
+        {broken_down_time(1980, 1, 1, 0, 0, 0), 0x0021, 0x0000, 0x01010000},
+        {broken_down_time(2099, 12, 31, 23, 59, 59), 0xEF9F, 0xBF7D, 0x471F17B2},
         // 2108 no longer fits the date word; the serial still adds the whole year.
-        {local_time(2108, 1, 1, 0, 0, 0), 0x0021, 0x0000, 0x01010080},
-        {local_time(2107, 12, 31, 0, 0, 0), 0xFF9F, 0x0000, 0x0C1F007F},
+        {broken_down_time(2108, 1, 1, 0, 0, 0), 0x0021, 0x0000, 0x01010080},
+        {broken_down_time(2107, 12, 31, 0, 0, 0), 0xFF9F, 0x0000, 0x0C1F007F},
         // Before 1980 the year is a negative 16-bit word.
-        {local_time(1979, 12, 31, 12, 0, 0), 0xFF9F, 0x6000, 0x0C1F0BFF},
+        {broken_down_time(1979, 12, 31, 12, 0, 0), 0xFF9F, 0x6000, 0x0C1F0BFF},
     };
     for (const ExpectedStamp& expected : cases) {
         VolumeStamp stamp = make_volume_stamp(expected.time);
@@ -50,9 +39,9 @@ TEST(VolumeStampTest, WordsAndSerialNumbers)
 
 TEST(VolumeStampTest, OneSecondApart)
 {
-    VolumeStamp even = make_volume_stamp(local_time(2004, 6, 7, 13, 45, 30));
-    VolumeStamp odd = make_volume_stamp(local_time(2004, 6, 7, 13, 45, 31));
-    VolumeStamp next = make_volume_stamp(local_time(2004, 6, 7, 13, 45, 32));
+    VolumeStamp even = make_volume_stamp(broken_down_time(2004, 6, 7, 13, 45, 30));
+    VolumeStamp odd = make_volume_stamp(broken_down_time(2004, 6, 7, 13, 45, 31));
+    VolumeStamp next = make_volume_stamp(broken_down_time(2004, 6, 7, 13, 45, 32));
     EXPECT_EQ((odd.serial_number >> 16) - (even.serial_number >> 16), 0x100u);
     EXPECT_EQ(odd.serial_number & 0xFFFF, even.serial_number & 0xFFFF);
     EXPECT_EQ(odd.time_word, even.time_word); // the same two-second step
@@ -64,7 +53,7 @@ TEST(VolumeStampTest, StoredLittleEndianAndNothingElseChanges)
     SystemAreaImages built;
     build_images(&built);
     SystemAreaImages stamped = built;
-    stamp_images(local_time(2004, 6, 7, 13, 45, 31), stamped.BootSectorImage, stamped.RootLabelSector);
+    stamp_images(broken_down_time(2004, 6, 7, 13, 45, 31), stamped.BootSectorImage, stamped.RootLabelSector);
 
     const std::uint8_t serial[4] = {0x45, 0x0D, 0x07, 0x25};
     const std::uint8_t time_and_date[4] = {0xAF, 0x6D, 0xC7, 0x30};
