@@ -102,6 +102,10 @@ int format_track(int head, int cylinder)
 
     std::fprintf(stderr, "     Formatting side %d of track %d, where error code = %d. \a \a \a \r", head,
                  cylinder, error_code(record));
+    // Standard error is buffered where it is not a console (the Windows C runtime
+    // gives a redirected stderr a buffer); each line must be out before the next
+    // call, and before later standard-output text.
+    std::fflush(stderr);
     return result != 0 && carry_clear(record) ? 1 : 0;
 }
 
@@ -110,6 +114,7 @@ int write_sector(int sector, const std::uint8_t* buffer)
     if (sector < 0 || sector > LAST_ADDRESSABLE_SECTOR) {
         // Sent on, the number would wrap to another sector of the disk.
         std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, STATUS_SECTOR_NOT_FOUND);
+        std::fflush(stderr);
         return 0;
     }
     DIOC_REGISTERS record{};
@@ -120,5 +125,6 @@ int write_sector(int sector, const std::uint8_t* buffer)
     int result = device_io_control(VWIN32_DIOC_DOS_INT26, &record);
 
     std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, error_code(record));
+    std::fflush(stderr);
     return result != 0 && carry_clear(record) ? 1 : 0;
 }
