@@ -1,0 +1,621 @@
+// Fuzz target: the virtual drive fed arbitrary control codes and register
+// records, with buffers lent through the device seam, against an image in one
+// of several states.
+//
+// Input layout: byte 0 picks the state of drive A:, then up to MAX_CALLS
+// calls follow, each
+//   1 byte    the control code: 1, 3 or 4 (byte < 240), else byte - 240
+//   28 bytes  the register record, as it crosses to the device
+//   1 byte    shape: bits 0-1 bend the registers towards a well-formed request
+//             of the code (so that the fuzzer reaches the services' depths),
+//             bits 2-3 what EBX carries (raw / a lent address-field list /
+//             a lent sector buffer / a lent buffer of input bytes), bit 4 puts
+//             EBX into ESI too, bit 5 lends a decoy buffer first, bit 6 lends
+//             one byte short, bit 7 changes one byte of the lent buffer
+//   0..n      the bytes those choices take
+//
+// Checked after every call: the device's result, the carry flag against an
+// independent reading of what the request asks for (a refusal is a set carry
+// with a nonzero status: AH for the BIOS and the absolute write, AX for the
+// IOCTL), registers other than EAX and the carry come back as passed, and on a
+// writable disk the image is exactly what the granted requests make of it, so
+// that nothing is written beyond the tracks formatted or the sectors written,
+// and the file never grows beyond what cylinder 82 reaches. After every input:
+// write-protected, oversized and foreign targets are byte for byte and kind for
+// kind as they were, the lock is gone after virtual_drive_release(), and no
+// descriptor was left open.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diskio/device_call.h"
+#include "virtualdrive/virtual_drive.h"
+#include "volume/geometry.h"
+
+namespace {
+
+constexpr std::size_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_SIZE;
+// Cylinder 82 is the last one a format reaches: 83 cylinders of two tracks.
+constexpr std::size_t REACHABLE_BYTES = (LAST_REACHABLE_CYLINDER + 1) * HEAD_COUNT * TRACK_BYTES;
+constexpr std::size_t OVERSIZED_BYTES = LARGEST_DISKETTE_BYTES + 1;
+constexpr std::size_t PARTIAL_BYTES = 3 * TRACK_BYTES + 700; // ends inside a sector
+constexpr int MAX_CALLS = 32;
+constexpr std::size_t MAX_LENT_SECTORS = 8;
+
+static_assert(VOLUME_BYTES == 1'511'424);
+static_assert(REACHABLE_BYTES == 1'529'856);
+
+enum State : std::uint8_t {
+    ABSENT,            // no image yet in an existing folder: a blank disk
+    FORMATTED,         // a writable image of the volume's size
+    PARTIAL,           // a writable image that ends inside a sector
+    NO_FOLDER,         // the image's folder is not there
+    WRITE_PROTECTED,   // mode 0444
+    OVERSIZED,         // bigger than any diskette
+    FOLDER,            // the path names a folder
+    FIFO,              // the path names a FIFO
+    LINK_TO_OVERSIZED, // a symbolic link to the oversized file
+    DANGLING_LINK,     // a symbolic link to nothing
+    LOCKED_ELSEWHERE,  // another open file holds the flock
+    STATE_COUNT
+};
+
+bool writable(State state)
+{
+    return state == ABSENT || state == FORMATTED || state == PARTIAL;
+}
+
+// States where the drive holds a disk it can lock.
+bool lockable(State state)
+{
+    return writable(state) || state == WRITE_PROTECTED;
+}
+
+[[noreturn]] void fail(const char* what, unsigned long detail = 0)
+{
+    std::fprintf(stderr, "virtual drive fuzz: %s (%lu)\n", what, detail);
+    std::abort();
+}
+
+std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed)
+{
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed | 1u;
+    for (std::uint8_t& byte : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes, std::size_t size, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail("cannot create a fixture file");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n <= 0)
+            fail("cannot write a fixture file");
+        done += static_cast<std::size_t>(n);
+    }
+    if (size > bytes.size() && ftruncate(fd, static_cast<off_t>(size)) != 0)
+        fail("cannot size a fixture file");
+    fchmod(fd, mode);
+    close(fd);
+}
+
+// Whether the regular file at `path` holds exactly `expected`, followed by
+// zeros up to `size` bytes in all. Mapped, the file is compared where it lies
+// in the page cache, with no copy.
+bool file_holds(const std::string& path, const std::vector<std::uint8_t>& expected, std::size_t size)
+{
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)
+        || static_cast<std::size_t>(status.st_size) != size)
+        return false;
+    if (size == 0)
+        return true;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    void* mapped = fd < 0 ? MAP_FAILED : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (fd >= 0)
+        close(fd);
+    if (mapped == MAP_FAILED)
+        fail("cannot map a file to compare it");
+    const auto* bytes = static_cast<const std::uint8_t*>(mapped);
+    bool same = std::memcmp(bytes, expected.data(), expected.size()) == 0;
+    for (std::size_t at = expected.size(); same && at < size; ++at)
+        same = bytes[at] == 0;
+    munmap(mapped, size);
+    return same;
+}
+
+int open_descriptor_count()
+{
+    DIR* folder = opendir("/proc/self/fd");
+    if (folder == nullptr)
+        return -1;
+    int count = 0;
+    while (readdir(folder) != nullptr)
+        ++count;
+    closedir(folder);
+    return count;
+}
+
+struct Fixture {
+    std::string root;
+    std::string work;        // the writable image (ABSENT, FORMATTED, PARTIAL)
+    std::string no_folder;
+    std::string protected_image;
+    std::string oversized;
+    std::string folder;
+    std::string fifo;
+    std::string link_to_oversized;
+    std::string dangling;
+    std::string dangling_target;
+    std::string locked;
+    int lock_holder = -1;
+
+    std::vector<std::uint8_t> formatted_bytes;
+    std::vector<std::uint8_t> protected_bytes;
+    std::vector<std::uint8_t> oversized_head; // the written start; the rest is a hole
+    std::vector<std::uint8_t> locked_bytes;
+};
+
+Fixture* fixture = nullptr;
+
+void remove_fixture()
+{
+    if (fixture == nullptr)
+        return;
+    if (fixture->lock_holder >= 0)
+        close(fixture->lock_holder);
+    for (const std::string* path : {&fixture->work, &fixture->protected_image, &fixture->oversized, &fixture->fifo,
+                                    &fixture->link_to_oversized, &fixture->dangling, &fixture->locked})
+        unlink(path->c_str());
+    rmdir(fixture->folder.c_str());
+    rmdir(fixture->root.c_str());
+}
+
+void set_up_fixture()
+{
+    fixture = new Fixture;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/vdfuzz.XXXXXX";
+    std::vector<char> buffer(name.begin(), name.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        fail("cannot make a temporary folder");
+    Fixture& f = *fixture;
+    f.root = buffer.data();
+    f.work = f.root + "/writable.img";
+    f.no_folder = f.root + "/missing/writable.img";
+    f.protected_image = f.root + "/protected.img";
+    f.oversized = f.root + "/oversized.img";
+    f.folder = f.root + "/folder.img";
+    f.fifo = f.root + "/fifo.img";
+    f.link_to_oversized = f.root + "/link.img";
+    f.dangling = f.root + "/dangling.img";
+    f.dangling_target = f.root + "/nowhere/target.img";
+    f.locked = f.root + "/locked.img";
+
+    f.formatted_bytes = pattern(VOLUME_BYTES, 0x1234567u);
+    f.protected_bytes = pattern(VOLUME_BYTES, 0x2468ACEu);
+    f.oversized_head = pattern(REACHABLE_BYTES, 0x3579BDFu);
+    f.locked_bytes = pattern(VOLUME_BYTES, 0x55AA55Au);
+
+    write_file(f.protected_image, f.protected_bytes, 0, 0444);
+    write_file(f.oversized, f.oversized_head, OVERSIZED_BYTES, 0644);
+    write_file(f.locked, f.locked_bytes, 0, 0644);
+    if (mkdir(f.folder.c_str(), 0755) != 0 || mkfifo(f.fifo.c_str(), 0644) != 0
+        || symlink(f.oversized.c_str(), f.link_to_oversized.c_str()) != 0
+        || symlink(f.dangling_target.c_str(), f.dangling.c_str()) != 0)
+        fail("cannot lay out the fixture");
+    f.lock_holder = open(f.locked.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f.lock_holder < 0 || flock(f.lock_holder, LOCK_EX | LOCK_NB) != 0)
+        fail("cannot hold the lock of the locked image");
+    std::atexit(remove_fixture);
+}
+
+const std::string& path_of(State state)
+{
+    const Fixture& f = *fixture;
+    switch (state) {
+    case ABSENT: case FORMATTED: case PARTIAL: return f.work;
+    case NO_FOLDER: return f.no_folder;
+    case WRITE_PROTECTED: return f.protected_image;
+    case OVERSIZED: return f.oversized;
+    case FOLDER: return f.folder;
+    case FIFO: return f.fifo;
+    case LINK_TO_OVERSIZED: return f.link_to_oversized;
+    case DANGLING_LINK: return f.dangling;
+    case LOCKED_ELSEWHERE: return f.locked;
+    default: break;
+    }
+    fail("no such state", state);
+}
+
+// The fixture targets that no call may change, checked after every input: the
+// contents of the one the input aimed at, the kinds and places of all of them.
+void check_untouched_targets(State state)
+{
+    const Fixture& f = *fixture;
+    struct stat status {};
+    if (state == WRITE_PROTECTED && !file_holds(f.protected_image, f.protected_bytes, VOLUME_BYTES))
+        fail("the write-protected image changed");
+    if (stat(f.protected_image.c_str(), &status) != 0 || (status.st_mode & 0777) != 0444
+        || static_cast<std::size_t>(status.st_size) != VOLUME_BYTES)
+        fail("the write-protected image's mode or size changed");
+
+    if ((state == OVERSIZED || state == LINK_TO_OVERSIZED) && !file_holds(f.oversized, f.oversized_head, OVERSIZED_BYTES))
+        fail("the oversized image changed");
+    if (stat(f.oversized.c_str(), &status) != 0 || static_cast<std::size_t>(status.st_size) != OVERSIZED_BYTES)
+        fail("the oversized image's size changed");
+
+    if (state == LOCKED_ELSEWHERE && !file_holds(f.locked, f.locked_bytes, VOLUME_BYTES))
+        fail("the image locked by another program changed");
+    if (stat(f.locked.c_str(), &status) != 0 || static_cast<std::size_t>(status.st_size) != VOLUME_BYTES)
+        fail("the size of the image locked by another program changed");
+
+    if (lstat(f.folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+        fail("the folder target is no longer a folder");
+    if (rmdir(f.folder.c_str()) != 0 || mkdir(f.folder.c_str(), 0755) != 0)
+        fail("something was put into the folder target");
+    if (lstat(f.fifo.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode))
+        fail("the FIFO target changed");
+    if (lstat(f.link_to_oversized.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+        fail("the link to the oversized image changed");
+    if (lstat(f.dangling.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+        fail("the dangling link changed");
+    if (lstat(f.dangling_target.c_str(), &status) == 0 || lstat((f.root + "/nowhere").c_str(), &status) == 0)
+        fail("the dangling link's target was created");
+    if (lstat((f.root + "/missing").c_str(), &status) == 0)
+        fail("the missing folder was created");
+}
+
+// ---------------------------------------------------------------------------
+// Reading the fuzz input.
+
+struct Cursor {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+
+    bool empty() const { return at >= size; }
+    std::uint8_t byte() { return at < size ? data[at++] : 0; }
+    std::uint32_t word()
+    {
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value |= static_cast<std::uint32_t>(byte()) << (8 * i);
+        return value;
+    }
+};
+
+struct Loan {
+    BufferReference reference;
+    std::vector<std::uint8_t> bytes; // exactly the length lent
+};
+
+// The cylinder a BIOS request names: CH, with bits 8-9 in the top of CL.
+unsigned bios_cylinder(const DIOC_REGISTERS& r)
+{
+    return ((r.reg_ECX >> 8) & 0xFF) | ((r.reg_ECX & 0xC0) << 2);
+}
+
+std::vector<std::uint8_t> address_fields(unsigned cylinder, unsigned head)
+{
+    std::vector<std::uint8_t> list;
+    for (unsigned r = 1; r <= SECTORS_PER_TRACK; ++r) {
+        list.push_back(static_cast<std::uint8_t>(cylinder));
+        list.push_back(static_cast<std::uint8_t>(head));
+        list.push_back(static_cast<std::uint8_t>(r));
+        list.push_back(2);
+    }
+    return list;
+}
+
+// Bends the registers towards a well-formed request of `code`; `form` 1..3.
+void shape_registers(std::uint32_t code, DIOC_REGISTERS& r, unsigned form)
+{
+    if (code == VWIN32_DIOC_DOS_INT13) {
+        if (form == 3) { // reset
+            r.reg_EAX &= 0xFFFF00FFu;
+            r.reg_EDX = (r.reg_EDX & 0xFFFFFF00u) | (r.reg_EDX >> 8 & 1);
+            return;
+        }
+        unsigned cylinder = r.reg_ECX % 86;
+        unsigned head = r.reg_EDX % 3;
+        std::uint32_t keep = form == 2 ? 0xFFFF0000u : 0;
+        r.reg_EAX = (r.reg_EAX & keep) | 0x0512;
+        r.reg_ECX = (r.reg_ECX & keep) | ((cylinder & 0xFF) << 8) | ((cylinder >> 2) & 0xC0);
+        r.reg_EDX = (r.reg_EDX & keep) | (head << 8);
+        r.reg_Flags = 1;
+    } else if (code == VWIN32_DIOC_DOS_INT26) {
+        if (form == 3) {
+            r.reg_ECX = (r.reg_ECX & 1) ? 0xFFFF : 0;
+            r.reg_EAX &= 0xFFFFFF00u;
+            return;
+        }
+        std::uint32_t keep = form == 2 ? 0xFFFF0000u : 0;
+        r.reg_EAX &= keep;
+        r.reg_ECX = (r.reg_ECX & keep) | (1 + r.reg_ECX % 4);
+        r.reg_EDX = (r.reg_EDX & keep) | (r.reg_EDX % 2960);
+    } else if (code == VWIN32_DIOC_DOS_IOCTL) {
+        r.reg_EAX = (r.reg_EAX & 0xFFFF0000u) | 0x440D;
+        if (form != 3) {
+            r.reg_EBX = 1;
+            r.reg_ECX = form == 1 ? 0x084A : 0x086A;
+        }
+    }
+}
+
+const Loan* loan_for(const std::vector<Loan>& loans, std::uint32_t reference)
+{
+    for (const Loan& loan : loans)
+        if (loan.reference == reference)
+            return &loan;
+    return nullptr;
+}
+
+// The address-field list names sectors 1..18 of this cylinder and head, 512 bytes each.
+bool valid_address_fields(const Loan* loan, unsigned cylinder, unsigned head)
+{
+    if (loan == nullptr || loan->bytes.size() < 4 * SECTORS_PER_TRACK)
+        return false;
+    std::vector<unsigned> sectors;
+    for (int i = 0; i < SECTORS_PER_TRACK; ++i) {
+        const std::uint8_t* field = &loan->bytes[4 * i];
+        if (field[0] != (cylinder & 0xFF) || field[1] != head || field[3] != 2)
+            return false;
+        sectors.push_back(field[2]);
+    }
+    std::sort(sectors.begin(), sectors.end());
+    for (unsigned i = 0; i < SECTORS_PER_TRACK; ++i)
+        if (sectors[i] != i + 1)
+            return false;
+    return true;
+}
+
+struct Drive {
+    State state;
+    bool locked = false;     // the drive holds the volume lock for us
+    bool exists = false;     // the writable image is there
+    std::vector<std::uint8_t> image; // the writable image as it must be
+};
+
+void check_writable_image(const Drive& drive)
+{
+    struct stat status {};
+    bool exists = lstat(fixture->work.c_str(), &status) == 0;
+    if (exists != drive.exists)
+        fail(drive.exists ? "the image is gone" : "an image was created by a refused request");
+    if (!exists)
+        return;
+    if (!S_ISREG(status.st_mode))
+        fail("the image is no longer a regular file");
+    std::size_t size = static_cast<std::size_t>(status.st_size);
+    if (size > REACHABLE_BYTES)
+        fail("the image grew beyond the reach of cylinder 82", size);
+    if (size != drive.image.size())
+        fail("the image has the wrong size", size);
+    if (size == 0)
+        return;
+    // Mapped, the file is compared where it lies in the page cache, with no copy.
+    int fd = open(fixture->work.c_str(), O_RDONLY | O_CLOEXEC);
+    void* mapped = fd < 0 ? MAP_FAILED : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (fd >= 0)
+        close(fd);
+    if (mapped == MAP_FAILED)
+        fail("cannot map the image");
+    const auto* bytes = static_cast<const std::uint8_t*>(mapped);
+    if (std::memcmp(bytes, drive.image.data(), size) != 0) {
+        std::size_t at = 0;
+        while (bytes[at] == drive.image[at])
+            ++at;
+        fail("the image holds bytes no granted request wrote", at);
+    }
+    munmap(mapped, size);
+}
+
+void one_call(Drive& drive, Cursor& in)
+{
+    std::uint8_t selector = in.byte();
+    static const std::uint32_t codes[3] = {VWIN32_DIOC_DOS_IOCTL, VWIN32_DIOC_DOS_INT26, VWIN32_DIOC_DOS_INT13};
+    std::uint32_t code = selector < 240 ? codes[selector % 3] : selector - 240u;
+
+    DIOC_REGISTERS r{};
+    r.reg_EBX = in.word();
+    r.reg_EDX = in.word();
+    r.reg_ECX = in.word();
+    r.reg_EAX = in.word();
+    r.reg_EDI = in.word();
+    r.reg_ESI = in.word();
+    r.reg_Flags = in.word();
+    std::uint8_t shape = in.byte();
+    if (shape & 3)
+        shape_registers(code, r, shape & 3);
+
+    std::vector<Loan> loans;
+    loans.reserve(3);
+    auto lend = [&loans](std::vector<std::uint8_t> bytes) {
+        // An empty loan still needs an address of its own.
+        const void* address = bytes.empty() ? static_cast<const void*>(&loans) : bytes.data();
+        BufferReference reference = lend_buffer(address, bytes.size());
+        loans.push_back(Loan{reference, std::move(bytes)});
+        return reference;
+    };
+    if (shape & 0x20)
+        lend(pattern(16, in.byte()));
+    unsigned carried = (shape >> 2) & 3;
+    if (carried != 0) {
+        std::vector<std::uint8_t> bytes;
+        if (carried == 1) {
+            bytes = address_fields(bios_cylinder(r) & 0xFF, (r.reg_EDX >> 8) & 0xFF);
+        } else if (carried == 2) {
+            std::size_t count = std::min<std::size_t>(r.reg_ECX & 0xFFFF, MAX_LENT_SECTORS);
+            bytes = pattern(count * SECTOR_SIZE, in.word());
+        } else {
+            std::size_t length = in.byte() % 100;
+            for (std::size_t i = 0; i < length; ++i)
+                bytes.push_back(in.byte());
+        }
+        if ((shape & 0x40) && !bytes.empty())
+            bytes.pop_back();
+        if ((shape & 0x80) && !bytes.empty()) {
+            std::size_t at = in.byte() % bytes.size();
+            bytes[at] = in.byte();
+        }
+        r.reg_EBX = lend(std::move(bytes));
+    }
+    if (shape & 0x10)
+        r.reg_ESI = r.reg_EBX;
+
+    // What the request asks for, read independently of the drive.
+    bool granted = false;
+    bool lock_granted = false;
+    bool unlock_granted = false;
+    bool lock_asked = false;
+    std::size_t format_offset = 0;
+    std::size_t write_offset = 0;
+    const Loan* write_loan = nullptr;
+    std::uint32_t ah = (r.reg_EAX >> 8) & 0xFF;
+    std::uint32_t al = r.reg_EAX & 0xFF;
+    if (code == VWIN32_DIOC_DOS_IOCTL) {
+        bool ours = (r.reg_EAX & 0xFFFF) == 0x440D && (r.reg_EBX & 0xFF) == 1;
+        lock_asked = ours && (r.reg_ECX & 0xFFFF) == 0x084A;
+        if (lock_asked)
+            granted = lock_granted = drive.locked || lockable(drive.state);
+        else if (ours && (r.reg_ECX & 0xFFFF) == 0x086A)
+            granted = unlock_granted = drive.locked;
+    } else if (code == VWIN32_DIOC_DOS_INT13) {
+        unsigned drive_number = r.reg_EDX & 0xFF;
+        unsigned head = (r.reg_EDX >> 8) & 0xFF;
+        unsigned cylinder = bios_cylinder(r);
+        if (ah == 0x00) {
+            granted = drive_number == 0;
+        } else if (ah == 0x05) {
+            granted = writable(drive.state) && al == SECTORS_PER_TRACK && drive_number == 0 && head < HEAD_COUNT
+                      && cylinder <= LAST_REACHABLE_CYLINDER
+                      && valid_address_fields(loan_for(loans, r.reg_EBX), cylinder, head);
+            format_offset = (cylinder * HEAD_COUNT + head) * TRACK_BYTES;
+        }
+    } else if (code == VWIN32_DIOC_DOS_INT26) {
+        std::size_t count = r.reg_ECX & 0xFFFF;
+        std::size_t first = r.reg_EDX & 0xFFFF;
+        write_loan = loan_for(loans, r.reg_EBX);
+        write_offset = first * SECTOR_SIZE;
+        granted = writable(drive.state) && drive.exists && al == 0 && count >= 1 && count < 0xFFFF
+                  && write_loan != nullptr && write_loan->bytes.size() >= count * SECTOR_SIZE
+                  && write_offset + count * SECTOR_SIZE <= drive.image.size();
+    }
+
+    const DIOC_REGISTERS passed = r;
+    int result = device_io_control(code, &r);
+
+    bool known = code == VWIN32_DIOC_DOS_IOCTL || code == VWIN32_DIOC_DOS_INT26 || code == VWIN32_DIOC_DOS_INT13;
+    if ((result != 0) != known)
+        fail("the device's own result is wrong for control code", code);
+    if (r.reg_EBX != passed.reg_EBX || r.reg_ECX != passed.reg_ECX || r.reg_EDX != passed.reg_EDX
+        || r.reg_ESI != passed.reg_ESI || r.reg_EDI != passed.reg_EDI
+        || (r.reg_Flags & ~CARRY_FLAG) != (passed.reg_Flags & ~CARRY_FLAG))
+        fail("a register the service does not return changed", code);
+    bool carry = (r.reg_Flags & CARRY_FLAG) != 0;
+    if (carry == granted)
+        fail(granted ? "a well-formed request on a usable disk was refused" : "a request that must fail was granted",
+             code);
+    std::uint32_t status = code == VWIN32_DIOC_DOS_IOCTL || !known ? (r.reg_EAX & 0xFFFF) : ((r.reg_EAX >> 8) & 0xFF);
+    if (carry && status == 0)
+        fail("a refusal with a zero status", code);
+    if (!carry && code != VWIN32_DIOC_DOS_IOCTL && status != 0)
+        fail("a success with a nonzero status", code);
+    if (carry && lock_asked && drive.state == LOCKED_ELSEWHERE && (r.reg_EAX & 0xFFFF) != 5)
+        fail("a lock held elsewhere is not access denied", r.reg_EAX & 0xFFFF);
+    if (!carry && code != VWIN32_DIOC_DOS_IOCTL && (r.reg_EAX & 0xFFFF00FFu) != (passed.reg_EAX & 0xFFFF00FFu))
+        fail("a successful service changed EAX beyond AH", code);
+
+    // What the granted request makes of the disk.
+    if (granted && lock_granted) {
+        drive.locked = true;
+        if (drive.state == ABSENT)
+            drive.exists = true; // a blank disk is there now
+    }
+    if (granted && unlock_granted)
+        drive.locked = false;
+    if (granted && code == VWIN32_DIOC_DOS_INT13 && ah == 0x05) {
+        drive.exists = true;
+        if (drive.image.size() < format_offset + TRACK_BYTES)
+            drive.image.resize(format_offset + TRACK_BYTES, 0);
+        std::fill_n(drive.image.begin() + static_cast<long>(format_offset), TRACK_BYTES, 0xF6);
+    }
+    if (granted && code == VWIN32_DIOC_DOS_INT26) {
+        std::size_t length = (r.reg_ECX & 0xFFFF) * SECTOR_SIZE;
+        std::copy_n(write_loan->bytes.begin(), length, drive.image.begin() + static_cast<long>(write_offset));
+    }
+    if (writable(drive.state))
+        check_writable_image(drive);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (fixture == nullptr)
+        set_up_fixture();
+    if (size == 0)
+        return 0;
+    Cursor in{data, size};
+    // One model for all inputs, so that its storage is not made anew each time.
+    static Drive drive;
+    drive.locked = false;
+    drive.exists = false;
+    drive.image.clear();
+    drive.state = static_cast<State>(in.byte() % STATE_COUNT);
+
+    unlink(fixture->work.c_str());
+    if (drive.state == FORMATTED) {
+        write_file(fixture->work, fixture->formatted_bytes, 0, 0644);
+        drive.image = fixture->formatted_bytes;
+        drive.exists = true;
+    } else if (drive.state == PARTIAL) {
+        drive.image.assign(fixture->formatted_bytes.begin(),
+                           fixture->formatted_bytes.begin() + static_cast<long>(PARTIAL_BYTES));
+        write_file(fixture->work, drive.image, 0, 0644);
+        drive.exists = true;
+    }
+    setenv("DRIVE_A_IMAGE", path_of(drive.state).c_str(), 1);
+
+    int descriptors_before = open_descriptor_count();
+    for (int call = 0; call < MAX_CALLS && !in.empty(); ++call)
+        one_call(drive, in);
+    virtual_drive_release();
+    if (open_descriptor_count() != descriptors_before)
+        fail("the drive left a descriptor open", static_cast<unsigned long>(open_descriptor_count()));
+
+    // The lock is gone: another open file can take it at once.
+    struct stat status {};
+    const std::string& path = path_of(drive.state);
+    if (drive.state != LOCKED_ELSEWHERE && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (other < 0 || flock(other, LOCK_EX | LOCK_NB) != 0)
+            fail("the volume lock outlived virtual_drive_release()");
+        close(other);
+    }
+    check_untouched_targets(drive.state);
+    return 0;
+}

@@ -1,0 +1,46 @@
+# Stress tests: the program on a real terminal, under file-system faults, with
+# a failing console and under valgrind; and the fuzz targets' seed corpora
+# replayed as regression tests (fuzzing itself is fuzz/run).
+#
+# A test that needs a tool this machine lacks says which and is skipped
+# (exit code 77).
+
+set(FORMAT149_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
+
+# The fuzz targets, driven once over each seed instead of by libFuzzer.
+add_executable(answer_reader_replay ${FORMAT149_FUZZ_DIR}/answer_reader_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
+target_link_libraries(answer_reader_replay PRIVATE format149_run)
+add_executable(virtual_drive_replay ${FORMAT149_FUZZ_DIR}/virtual_drive_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
+target_link_libraries(virtual_drive_replay PRIVATE format149_device)
+
+foreach(target answer_reader virtual_drive)
+  file(GLOB seeds CONFIGURE_DEPENDS ${FORMAT149_FUZZ_DIR}/corpus/${target}/*)
+  add_test(NAME fuzz_corpus_${target} COMMAND ${target}_replay ${seeds})
+  set_tests_properties(fuzz_corpus_${target} PROPERTIES TIMEOUT 120)
+endforeach()
+
+find_package(Python3 COMPONENTS Interpreter)
+set(FORMAT149_STRESS_TESTS terminal file_size_limit full_tmpfs console_faults valgrind)
+if(NOT Python3_Interpreter_FOUND)
+  foreach(name ${FORMAT149_STRESS_TESTS})
+    add_test(NAME stress_${name} COMMAND sh -c "echo 'SKIPPED: python3 is not installed'; exit 77")
+    set_tests_properties(stress_${name} PROPERTIES SKIP_RETURN_CODE 77)
+  endforeach()
+  return()
+endif()
+
+set(FORMAT149_STRESS_BUILD_KIND "plain")
+if(FORMAT149_SANITIZE)
+  set(FORMAT149_STRESS_BUILD_KIND "sanitized")
+endif()
+
+foreach(name ${FORMAT149_STRESS_TESTS})
+  add_test(NAME stress_${name}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/stress/${name}_test.py
+                   $<TARGET_FILE:format149> ${FORMAT149_STRESS_BUILD_KIND})
+  set_tests_properties(stress_${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300
+                       ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endforeach()
+# The terminal and valgrind runs are slow beside the others; nothing here
+# shares files, so all may run in parallel.
+set_tests_properties(stress_valgrind PROPERTIES TIMEOUT 600)

@@ -1,0 +1,78 @@
+"""The image's file system fills up halfway through a run.
+
+A tmpfs of 640 KiB is mounted over a scratch folder and filled up by the
+run itself: the tracks that no longer fit fail with ENOSPC. The run must go
+on to the end, show error code 32 for the tracks it could not write, error
+code 0 only for tracks and sectors that the image really holds, and release
+the volume lock. Where this machine does not let the test mount a tmpfs
+(no privilege, no mount program), the test is skipped.
+"""
+
+import os
+import shutil
+import subprocess
+
+import stress_support as s
+
+FILE_SYSTEM_BYTES = 640 * 1024
+
+
+def test(program, *options):
+    mount = shutil.which("mount")
+    umount = shutil.which("umount")
+    if mount is None or umount is None:
+        s.skip("mount/umount are not installed")
+    with s.scratch_folder() as folder:
+        reference = s.reference_image(program, folder)
+        point = os.path.join(folder, "small")
+        os.mkdir(point)
+        mounted = subprocess.run([mount, "-t", "tmpfs", "-o", "size=%d,mode=0755" % FILE_SYSTEM_BYTES,
+                                  "format149-stress", point], capture_output=True)
+        if mounted.returncode != 0:
+            s.skip("this machine does not let the test mount a tmpfs: %s"
+                   % mounted.stderr.decode(errors="replace").strip())
+        try:
+            check_full_file_system(program, os.path.join(point, "a.img"), reference)
+        finally:
+            subprocess.run([umount, point], check=False)
+
+
+def check_full_file_system(program, image, reference):
+    environment = s.frozen_clock_environment(image)
+    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=environment)
+    try:
+        process.stdin.write(b"y\n")
+        process.stdin.flush()
+        stdout = s.read_until(process.stdout, s.FAREWELL_END, 120)
+        s.check(s.lock_is_free(image), "the volume lock is still held after the run's unlock")
+        rest, stderr = process.communicate(input=b"\n", timeout=60)
+        stdout += rest
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    s.check(process.returncode == 0, "the run ended with %d" % process.returncode)
+    s.check(b"Unlock succeeded!" in stdout, "the unlock failed: %r" % stdout[-300:])
+
+    formats, writes = s.progress(stderr)
+    s.check_all_progress_lines(formats, writes)
+    codes = [code for _, _, code in formats]
+    s.check(all(code in (0, s.CONTROLLER_FAILURE) for code in codes),
+            "a track shows an error code other than 0 or 32: %r" % sorted(set(codes)))
+    s.check(codes.count(0) > 0 and codes.count(s.CONTROLLER_FAILURE) > 0,
+            "expected the tracks to succeed until the file system was full and fail after it: %r" % codes)
+    # Once full, a tmpfs of this kind stays full: no track succeeds after the first failure.
+    first_failure = codes.index(s.CONTROLLER_FAILURE)
+    s.check(all(code == s.CONTROLLER_FAILURE for code in codes[first_failure:]),
+            "a track succeeded after the file system was full")
+
+    with open(image, "rb") as file:
+        image_bytes = file.read()
+    s.check_image_honours_progress(image_bytes, formats, writes, reference)
+    print("full tmpfs: %d of 164 tracks failed with error code 32, image %d bytes"
+          % (codes.count(s.CONTROLLER_FAILURE), len(image_bytes)))
+
+
+if __name__ == "__main__":
+    s.main(test)
