@@ -9,26 +9,18 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
-#include <iostream>
 #include <unistd.h>
 #endif
 
 void say(const char* text)
 {
-#if defined(_WIN32)
-    // On Windows the C++ standard streams would bring their runtime's imports
-    // (64-bit file status among them) that Windows 9x's C runtime lacks, so the
-    // text goes through the C runtime's standard output, which the stream would
-    // write to anyway: the same bytes, in the same order, in text mode.
+    // Only the bytes and their order show outside the program, so the stream
+    // texts share the C runtime's standard output with the printf-style ones:
+    // one buffer, flushed after every text, and no C++ stream runtime to load
+    // (which Windows 9x's C runtime could not serve either).
     std::fputs(text, stdout);
     std::fflush(stdout);
-    std::clearerr(stdout);
-#else
-    std::cout << text << std::flush;
-    // A stream that failed once stays failed; clear it so that a console that
-    // comes back (or a later text) is still tried.
-    std::cout.clear();
-#endif
+    std::clearerr(stdout); // a failed console is tried again with the next text
 }
 
 void print(const char* format, ...)

@@ -5,9 +5,7 @@
 #include <cstddef>
 #include <ctime>
 
-// Writes `text` to standard output through the formatted stream output (the C
-// runtime's stdout on Windows, whose 9x runtime lacks what streams import) and
-// flushes it.
+// Writes `text` to standard output and flushes it.
 void say(const char* text);
 
 // printf-style output to standard output, flushed before it returns.

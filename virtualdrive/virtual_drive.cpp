@@ -2,6 +2,7 @@
 // names, and carries that service out on the image file.
 #include "virtualdrive/virtual_drive.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -20,6 +21,15 @@ namespace {
 constexpr char DEFAULT_IMAGE_PATH[] = "drive_a.img";
 constexpr std::uint8_t FORMAT_FILL_BYTE = 0xF6;
 constexpr std::size_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_SIZE;
+
+// What a format leaves on a track, built once with the program.
+constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
+{
+    std::array<std::uint8_t, TRACK_BYTES> track{};
+    track.fill(FORMAT_FILL_BYTE);
+    return track;
+}
+constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
 constexpr int FIRST_DRIVE = 0;     // DL of the BIOS, AL of the absolute write: A:
 constexpr int DOS_DRIVE_A = 1;     // BL of the IOCTL: 1 is A:
 
@@ -266,10 +276,8 @@ DiskStatus format_track_service(const DIOC_REGISTERS& record)
     OpenedImage image = open_image_for_writing(true);
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
-        std::uint8_t track[TRACK_BYTES];
-        std::memset(track, FORMAT_FILL_BYTE, sizeof track);
         off_t offset = static_cast<off_t>(logical_sector(cylinder, head, 1)) * static_cast<off_t>(SECTOR_SIZE);
-        status = write_image(image.descriptor, track, sizeof track, offset);
+        status = write_image(image.descriptor, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset);
     }
     close_image(image);
     return status;
