@@ -12,7 +12,6 @@ no crash, and the volume lock released once the run has unlocked.
 import os
 import resource
 import signal
-import subprocess
 
 import stress_support as s
 
@@ -30,27 +29,8 @@ def limited(limit, ignore_signal):
 def run_with_limit(program, folder, limit, reference, ignore_signal=True):
     image = os.path.join(folder, "limited-%d.img" % limit)
     environment = s.frozen_clock_environment(image)
-    # Output goes to pipes, which the limit does not touch.
-    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment, preexec_fn=limited(limit, ignore_signal))
-    try:
-        process.stdin.write(b"y\n")
-        process.stdin.flush()
-        # Everything is printed once the farewell is out; the program now waits
-        # for its final line, after the unlock.
-        stdout = s.read_until(process.stdout, s.FAREWELL_END, 120)
-        s.check(s.lock_is_free(image), "limit %d: the volume lock is still held after the run's unlock" % limit)
-        # Progress lines wait in their pipe meanwhile: some 13 KB, well within it.
-        rest, stderr = process.communicate(input=b"\n", timeout=60)
-        stdout += rest
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-
-    s.check(process.returncode == 0,
-            "limit %d: the run ended with %d (a negative value is the signal that killed it)"
-            % (limit, process.returncode))
+    stdout, stderr = s.run_confirmed_checking_lock(program, image, environment, "limit %d" % limit,
+                                                   preexec_fn=limited(limit, ignore_signal))
     s.check(b"Lock succeeded!" in stdout and b"Unlock succeeded!" in stdout,
             "limit %d: lock or unlock failed: %r" % (limit, stdout[-300:]))
     formats, writes = s.progress(stderr)

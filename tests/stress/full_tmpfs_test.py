@@ -39,20 +39,7 @@ def test(program, *options):
 
 def check_full_file_system(program, image, reference):
     environment = s.frozen_clock_environment(image)
-    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment)
-    try:
-        process.stdin.write(b"y\n")
-        process.stdin.flush()
-        stdout = s.read_until(process.stdout, s.FAREWELL_END, 120)
-        s.check(s.lock_is_free(image), "the volume lock is still held after the run's unlock")
-        rest, stderr = process.communicate(input=b"\n", timeout=60)
-        stdout += rest
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    s.check(process.returncode == 0, "the run ended with %d" % process.returncode)
+    stdout, stderr = s.run_confirmed_checking_lock(program, image, environment, "full file system")
     s.check(b"Unlock succeeded!" in stdout, "the unlock failed: %r" % stdout[-300:])
 
     formats, writes = s.progress(stderr)

@@ -165,6 +165,33 @@ def lock_is_free(image):
         os.close(descriptor)
 
 
+def run_confirmed_checking_lock(program, image, environment, label, preexec_fn=None):
+    """Answers y, waits for the farewell, checks that the volume lock is free
+    again while the program waits for its final line, then ends the run.
+    Returns (stdout, stderr) after checking that the run ended normally."""
+    # Output goes to pipes, which a file-size limit does not touch.
+    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=environment, preexec_fn=preexec_fn)
+    try:
+        process.stdin.write(b"y\n")
+        process.stdin.flush()
+        # Everything is printed once the farewell is out; the program now waits
+        # for its final line, after the unlock.
+        stdout = read_until(process.stdout, FAREWELL_END, 120)
+        check(lock_is_free(image), "%s: the volume lock is still held after the run's unlock" % label)
+        # Progress lines wait in their pipe meanwhile: some 13 KB, well within it.
+        rest, stderr = process.communicate(input=b"\n", timeout=60)
+        stdout += rest
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    check(process.returncode == 0,
+          "%s: the run ended with %d (a negative value is the signal that killed it)"
+          % (label, process.returncode))
+    return stdout, stderr
+
+
 def read_until(stream, marker, timeout_seconds):
     """Reads the pipe `stream` until `marker` has come; returns all read."""
     import select
