@@ -63,6 +63,22 @@ int volume_ioctl(std::uint32_t minor_code)
     return result != 0 && carry_clear(record) ? 1 : 0;
 }
 
+// The progress lines, on standard error. Each is flushed at once: where standard
+// error is not a console the Windows C runtime buffers it, and each line must be
+// out before the next call, and before later standard-output text.
+void report_format(int head, int cylinder, int code)
+{
+    std::fprintf(stderr, "     Formatting side %d of track %d, where error code = %d. \a \a \a \r", head, cylinder,
+                 code);
+    std::fflush(stderr);
+}
+
+void report_write(int sector, int code)
+{
+    std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, code);
+    std::fflush(stderr);
+}
+
 // The highest starting sector the absolute-write service takes in DX.
 constexpr int LAST_ADDRESSABLE_SECTOR = 0xFFFF;
 
@@ -100,12 +116,7 @@ int format_track(int head, int cylinder)
     record.reg_Flags = CARRY_FLAG;
     int result = device_io_control(VWIN32_DIOC_DOS_INT13, &record);
 
-    std::fprintf(stderr, "     Formatting side %d of track %d, where error code = %d. \a \a \a \r", head,
-                 cylinder, error_code(record));
-    // Standard error is buffered where it is not a console (the Windows C runtime
-    // gives a redirected stderr a buffer); each line must be out before the next
-    // call, and before later standard-output text.
-    std::fflush(stderr);
+    report_format(head, cylinder, error_code(record));
     return result != 0 && carry_clear(record) ? 1 : 0;
 }
 
@@ -113,8 +124,7 @@ int write_sector(int sector, const std::uint8_t* buffer)
 {
     if (sector < 0 || sector > LAST_ADDRESSABLE_SECTOR) {
         // Sent on, the number would wrap to another sector of the disk.
-        std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, STATUS_SECTOR_NOT_FOUND);
-        std::fflush(stderr);
+        report_write(sector, STATUS_SECTOR_NOT_FOUND);
         return 0;
     }
     DIOC_REGISTERS record{};
@@ -124,7 +134,6 @@ int write_sector(int sector, const std::uint8_t* buffer)
     record.reg_EDX = static_cast<std::uint32_t>(sector);  // starting logical sector
     int result = device_io_control(VWIN32_DIOC_DOS_INT26, &record);
 
-    std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, error_code(record));
-    std::fflush(stderr);
+    report_write(sector, error_code(record));
     return result != 0 && carry_clear(record) ? 1 : 0;
 }
