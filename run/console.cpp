@@ -9,10 +9,11 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <poll.h>
 #include <unistd.h>
 #endif
 
-void say(const char* text)
+void fputs_and_flush(const char* text)
 {
     // Only the bytes and their order show outside the program, so the stream
     // texts share the C runtime's standard output with the printf-style ones:
@@ -23,7 +24,7 @@ void say(const char* text)
     std::clearerr(stdout); // a failed console is tried again with the next text
 }
 
-void print(const char* format, ...)
+void printf_and_flush(const char* format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
@@ -55,16 +56,54 @@ int format_date(const std::tm& time, char* text)
     return written > 0 && static_cast<std::size_t>(written) < DATE_TEXT_SIZE ? 1 : 0;
 }
 
+namespace {
+
+#if !defined(_WIN32)
+// Another program may have left standard input non-blocking: a read then
+// answers "try again" until input comes, which is no end of input.
+bool waited_for_standard_input(int error)
+{
+    if (error != EAGAIN && error != EWOULDBLOCK)
+        return false;
+    pollfd input{0, POLLIN, 0};
+    while (poll(&input, 1, -1) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+#endif
+
+} // namespace
+
 long read_standard_input_block(unsigned char* buffer, std::size_t size)
 {
     for (;;) {
 #if defined(_WIN32)
         long count = _read(0, buffer, static_cast<unsigned>(size));
-#else
-        long count = static_cast<long>(read(0, buffer, size));
-#endif
         if (count >= 0 || errno != EINTR)
             return count;
+#else
+        long count = static_cast<long>(read(0, buffer, size));
+        if (count >= 0 || (errno != EINTR && !waited_for_standard_input(errno)))
+            return count;
+#endif
+    }
+}
+
+void wait_for_final_keystroke()
+{
+    for (;;) {
+        errno = 0;
+        if (std::getchar() != EOF || !std::ferror(stdin))
+            return;
+        int error = errno;
+        std::clearerr(stdin);
+#if defined(_WIN32)
+        if (error != EINTR)
+            return;
+#else
+        if (error != EINTR && !waited_for_standard_input(error))
+            return;
+#endif
     }
 }
 

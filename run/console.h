@@ -5,11 +5,15 @@
 #include <cstddef>
 #include <ctime>
 
-// Writes `text` to standard output and flushes it.
-void say(const char* text);
+// The two console writers. Both go through the C library's standard output, one
+// buffer flushed after every text, so that every text is on the console, in the
+// order written, before the next step begins.
 
-// printf-style output to standard output, flushed before it returns.
-void print(const char* format, ...)
+// Writes `text` with fputs and flushes it.
+void fputs_and_flush(const char* text);
+
+// Writes with printf and flushes.
+void printf_and_flush(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
@@ -31,7 +35,8 @@ struct AnswerBuffer {
 };
 
 // Reads up to ANSWER_BLOCK_SIZE bytes into `buffer`; returns the count, 0 at
-// end of input, negative on an error.
+// end of input, negative on an error. An input that is not ready yet is waited
+// for, never taken for its end.
 using ReadBlock = long (*)(unsigned char* buffer, std::size_t size);
 
 // The block reader over standard input.
@@ -47,3 +52,8 @@ constexpr bool is_answer_white_space(unsigned char byte)
 // of its block is dropped. At end of input (or on an input error) returns
 // `answer` unchanged.
 char read_answer(char answer, AnswerBuffer* buffer, ReadBlock read_block);
+
+// The final keystroke: reads one character through the C library's own input
+// buffer (not the answer's) and discards it. Waits for input that is not ready
+// yet; returns at once at end of input.
+void wait_for_final_keystroke();

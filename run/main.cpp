@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "diskio/disk_service.h"
+#include "run/command_line.h"
 #include "run/console.h"
 #include "volume/geometry.h"
 #include "volume/images.h"
@@ -10,6 +11,10 @@
 
 namespace {
 
+// The program's fixed texts, byte for byte as users and their scripts know them.
+// The lock and the unlock texts open with different numbers of blank lines on
+// purpose.
+const char DATE_LINE_START[] = "\n\n     The date and time of your format will be: ";
 const char WARNING_AND_PROMPT[] =
     "\n\n     Make sure you have a 1.44 megabyte floppy disk in drive A.\n"
     "     This is a high level program for the Windows environment\n"
@@ -19,88 +24,120 @@ const char WARNING_AND_PROMPT[] =
     "     data on the disk will be lost.  Take the disk out of the\n"
     "     drive and reinsert the floppy for Windows to take notice\n"
     "     of the new format.\n\n     ";
-
+const char LOCK_SUCCEEDED[] = "\n     Lock succeeded!\n\n";
+const char LOCK_FAILED[] = "\n\n     Lock failed!\n\n";
+const char SEPARATOR[] = "\n\n     *****     \n\n";
+const char UNLOCK_SUCCEEDED[] = "\n\n     Unlock succeeded!\n\n";
+const char UNLOCK_FAILED[] = "\n\n     Unlock failed!\n\n";
+const char DECLINED[] = "\n\n     You chose not to format A:!\n\n     ";
 const char FAREWELL_BANNER[] =
     "\n     Thank you for using format149.\n"
     "     format149 is published by the Marvesto diskette tools team.\n"
     "     Press Enter to end the program.\n";
 
+const char MALFORMED_EPOCH[] =
+    "format149: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC\n";
+
+// Locks drive A:, formats every track cylinder by cylinder, writes the system
+// area in the plan's order and unlocks. No result stops it; returns 1 when every
+// step succeeded.
+int format_drive_a(const SystemAreaImages& images)
+{
+    int all_succeeded = 1;
+    if (lock_volume() == 1) {
+        printf_and_flush("%s", LOCK_SUCCEEDED);
+    } else {
+        printf_and_flush("%s", LOCK_FAILED);
+        all_succeeded = 0;
+    }
+
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder)
+        for (int head = 0; head < HEAD_COUNT; ++head)
+            if (format_track(head, cylinder) != 1)
+                all_succeeded = 0;
+
+    printf_and_flush("%s", SEPARATOR);
+
+    for (const PlannedWrite& step : SystemAreaWritePlan)
+        if (write_sector(step.sector, planned_image(&images, step.image)) != 1)
+            all_succeeded = 0;
+
+    if (unlock_volume() == 1) {
+        printf_and_flush("%s", UNLOCK_SUCCEEDED);
+    } else {
+        printf_and_flush("%s", UNLOCK_FAILED);
+        all_succeeded = 0;
+    }
+    return all_succeeded;
+}
+
 } // namespace
 
-int main()
+int main(int argument_count, char** arguments)
 {
     keep_running_on_console_errors();
+#if !defined(_WIN32)
+    // The native Windows 9x program takes no arguments and ignores any it is given.
+    int command_line_status = answer_command_line(argument_count, arguments);
+    if (command_line_status != CONTINUE_RUN)
+        return command_line_status;
+#else
+    (void)argument_count;
+    (void)arguments;
+#endif
 
-    // 1. Until the user says otherwise, the answer is no.
+    // Until the user says otherwise, the answer is no.
     char answer = 'N';
 
-    // 2. One clock reading, shown as local time.
-    std::time_t now = std::time(nullptr);
-    bool clock_read = now != static_cast<std::time_t>(-1);
+    // One reading of the moment of the format, broken down into local time once:
+    // the date line shows it and the stamp carries it. Without it the date line
+    // says "unknown" and the images keep a zero stamp.
+    std::time_t moment = 0;
+    FormatMoment source = take_format_moment(&moment);
+    if (source == MOMENT_MALFORMED) {
+        std::fputs(MALFORMED_EPOCH, stderr);
+        return EXIT_BAD_INVOCATION;
+    }
+    std::tm format_time{};
     char date_text[DATE_TEXT_SIZE] = "unknown";
-    if (clock_read) {
-        const std::tm* shown = std::localtime(&now);
-        if (shown == nullptr || format_date(*shown, date_text) == 0) {
-            clock_read = false;
-            std::snprintf(date_text, sizeof date_text, "unknown");
+    bool time_known = false;
+    if (source == MOMENT_KNOWN) {
+        const std::tm* local_time = std::localtime(&moment);
+        if (local_time != nullptr) {
+            format_time = *local_time;
+            time_known = format_date(format_time, date_text) == 1;
+            if (!time_known)
+                std::snprintf(date_text, sizeof date_text, "unknown");
         }
     }
-    say("\n\n     The date and time of your format will be: ");
-    say(date_text);
-    say("\n");
+    fputs_and_flush(DATE_LINE_START);
+    fputs_and_flush(date_text);
+    fputs_and_flush("\n");
 
-    // 3. The same reading broken down once more, held for the run; the images.
-    // Here, before the warning, the stamp goes into the images, whatever the
-    // answer; without a clock reading they keep a zero stamp.
+    // The images are built and stamped before the user is asked anything, so the
+    // stamp is that of the moment shown, whatever the answer.
     SystemAreaImages images;
     build_images(&images);
-    std::tm format_time{};
-    if (clock_read) {
-        const std::tm* broken_down = std::localtime(&now);
-        if (broken_down != nullptr) {
-            format_time = *broken_down;
-            stamp_images(format_time, images.BootSectorImage, images.RootLabelSector);
-        }
-    }
+    if (time_known)
+        stamp_images(format_time, images.BootSectorImage, images.RootLabelSector);
 
-    // 4. Warning and prompt; 5. the answer.
-    say(WARNING_AND_PROMPT);
+    fputs_and_flush(WARNING_AND_PROMPT);
     AnswerBuffer answer_buffer;
     answer = read_answer(answer, &answer_buffer, read_standard_input_block);
 
+    int exit_status = EXIT_ALL_SUCCEEDED;
     if (answer == 'Y' || answer == 'y') {
-        // 7. Lock drive A:.
-        if (lock_volume() == 1)
-            print("\n     Lock succeeded!\n\n");
-        else
-            print("\n\n     Lock failed!\n\n");
-
-        // 8. Every track, cylinder-major.
-        for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder)
-            for (int head = 0; head < HEAD_COUNT; ++head)
-                format_track(head, cylinder);
-
-        // 9.
-        print("\n\n     *****     \n\n");
-
-        // 10. The system area, in the plan's order.
-        for (const PlannedWrite& step : SystemAreaWritePlan)
-            write_sector(step.sector, planned_image(&images, step.image));
-
-        // 11. Unlock.
-        if (unlock_volume() == 1)
-            print("\n\n     Unlock succeeded!\n\n");
-        else
-            print("\n\n     Unlock failed!\n\n");
+        if (format_drive_a(images) != 1)
+            exit_status = EXIT_STEP_FAILED;
     } else {
-        // 6. Declined: the disk is never touched.
-        say("\n\n     You chose not to format A:!\n\n     ");
+        // Declined: the disk is never touched.
+        fputs_and_flush(DECLINED);
     }
 
-    // 12. Farewell.
-    print("%s", FAREWELL_BANNER);
+    printf_and_flush("%s", FAREWELL_BANNER);
 
-    // 13. One more line; the rest of the answer's line is not visible here.
-    std::getchar();
-    return 0;
+    // The rest of the answer's line went with the answer's own buffer, so this
+    // waits for one more line.
+    wait_for_final_keystroke();
+    return exit_status;
 }

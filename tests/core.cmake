@@ -21,3 +21,10 @@ find_program(BASH_PROGRAM bash REQUIRED)
 add_test(NAME format_run_process COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/format_run_test.sh
          $<TARGET_FILE:format149>)
 set_tests_properties(format_run_process PROPERTIES TIMEOUT 300)
+
+# The console and the exit status: non-blocking input, failed steps, the command line.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME console_status_process
+         COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/process/console_status_test.py
+                 $<TARGET_FILE:format149> ${PROJECT_VERSION})
+set_tests_properties(console_status_process PROPERTIES TIMEOUT 120 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

@@ -176,6 +176,26 @@ check "zero serial without a clock" grep -q "Volume Serial Number is 0000-0000" 
 check "zero label time without a clock" test "$(sector_bytes "$work/noclock.img" 19 1 | cut -d' ' -f23-26)" = "00 00 00 00"
 check "formatted without a clock" quiet fsck.fat -n "$work/noclock.img"
 
+# --- SOURCE_DATE_EPOCH stands in for the clock --------------------------------
+# 1086615931 is 2004-06-07 13:45:31 UTC; the real clock is left running.
+for run in first second; do
+    rm -f "$work/epoch-$run.img"
+    printf 'y\n\n' | TZ=America/New_York SOURCE_DATE_EPOCH=1086615931 DRIVE_A_IMAGE="$work/epoch-$run.img" \
+        "$program" >"$work/epoch-$run.out" 2>&1
+done
+check "epoch: date line in local time" grep -q "will be: Mon Jun 07 09:45:31 2004" "$work/epoch-first.out"
+check "epoch: serial in local time" grep -q "Volume Serial Number is 2507-0945" <(mdir -i "$work/epoch-first.img" :: 2>&1)
+check "epoch: two runs, identical images" cmp "$work/epoch-first.img" "$work/epoch-second.img"
+for value in "" "12a" "1.5" "+5" " 5" "99999999999999999999" "0x10"; do
+    rm -f "$work/malformed.img"
+    SOURCE_DATE_EPOCH=$value DRIVE_A_IMAGE="$work/malformed.img" "$program" <<<$'y\n' \
+        >"$work/malformed.out" 2>"$work/malformed.err"
+    status=$?
+    check "epoch '$value' refused with status 2" test "$status" -eq 2
+    check "epoch '$value': one line on standard error, nothing else" \
+        test "$(wc -l <"$work/malformed.err")" -eq 1 -a ! -s "$work/malformed.out" -a ! -e "$work/malformed.img"
+done
+
 # --- After the banner the program waits for one more line --------------------
 mkfifo "$work/input"
 DRIVE_A_IMAGE="$work/wait.img" "$program" <"$work/input" >"$work/wait.out" 2>&1 &

@@ -186,7 +186,11 @@ def run_confirmed_checking_lock(program, image, environment, label, preexec_fn=N
         if process.poll() is None:
             process.kill()
             process.wait()
-    check(process.returncode == 0,
+    # The exit status tells whether every step succeeded, as the console does.
+    formats, writes = progress(stderr)
+    every_step_succeeded = (b"Lock succeeded!" in stdout and b"Unlock succeeded!" in stdout
+                            and all(line[-1] == 0 for line in formats + writes))
+    check(process.returncode == (0 if every_step_succeeded else 1),
           "%s: the run ended with %d (a negative value is the signal that killed it)"
           % (label, process.returncode))
     return stdout, stderr

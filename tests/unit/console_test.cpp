@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "broken_down_time.h"
+#include "run/command_line.h"
 #include "run/console.h"
 
 namespace {
@@ -105,6 +107,32 @@ TEST(DateLineTest, ImpossibleTimesAreRefusedNotPrinted)
     EXPECT_EQ(format_date(broken_down_time(2004, 13, 7, 13, 45, 31, 1), text), 0);
     EXPECT_EQ(format_date(broken_down_time(2004, 6, 7, 13, 45, 31, 7), text), 0);
     EXPECT_EQ(format_date(broken_down_time(12345, 6, 7, 13, 45, 31, 1), text), 0);
+}
+
+TEST(EpochSecondsTest, WholeDecimalNumbersWithinTimeTOnly)
+{
+    std::time_t seconds = 7;
+    ASSERT_EQ(parse_epoch_seconds("1086615931", &seconds), 1);
+    EXPECT_EQ(seconds, 1086615931);
+    ASSERT_EQ(parse_epoch_seconds("-1", &seconds), 1);
+    EXPECT_EQ(seconds, -1);
+    const std::string largest = std::to_string(std::numeric_limits<std::time_t>::max());
+    const std::string smallest = std::to_string(std::numeric_limits<std::time_t>::min());
+    ASSERT_EQ(parse_epoch_seconds(largest.c_str(), &seconds), 1);
+    EXPECT_EQ(seconds, std::numeric_limits<std::time_t>::max());
+    ASSERT_EQ(parse_epoch_seconds(smallest.c_str(), &seconds), 1);
+    EXPECT_EQ(seconds, std::numeric_limits<std::time_t>::min());
+
+    seconds = 7;
+    std::string one_past_largest = largest;
+    one_past_largest.back() = static_cast<char>(one_past_largest.back() + 1);
+    std::string one_past_smallest = smallest;
+    one_past_smallest.back() = static_cast<char>(one_past_smallest.back() + 1);
+    for (const std::string& text : {std::string(""), std::string("-"), std::string("12a"), std::string("+5"),
+                                    std::string(" 5"), std::string("5 "), std::string("1e3"), one_past_largest,
+                                    one_past_smallest, largest + "0"})
+        EXPECT_EQ(parse_epoch_seconds(text.c_str(), &seconds), 0) << "'" << text << "'";
+    EXPECT_EQ(seconds, 7); // a refused value leaves nothing behind
 }
 
 } // namespace

@@ -1,0 +1,34 @@
+// What the program takes from outside besides the dialogue: its command line and
+// the moment of the format (the clock, or SOURCE_DATE_EPOCH standing in for it).
+#pragma once
+
+#include <ctime>
+
+// answer_command_line's result when there are no arguments: the format run goes on.
+constexpr int CONTINUE_RUN = -1;
+
+// Exit statuses of the program.
+constexpr int EXIT_ALL_SUCCEEDED = 0;   // declined, or every disk step succeeded
+constexpr int EXIT_STEP_FAILED = 1;     // the lock, a format, a write or the unlock failed
+constexpr int EXIT_BAD_INVOCATION = 2;  // an unknown argument, or a malformed SOURCE_DATE_EPOCH
+
+// No arguments: CONTINUE_RUN. "--help" prints the usage on standard output and
+// "--version" the program's name and version, both EXIT_ALL_SUCCEEDED. Anything
+// else prints a short usage on standard error and gives EXIT_BAD_INVOCATION; the
+// drive is named by DRIVE_A_IMAGE, never on the command line.
+int answer_command_line(int argument_count, const char* const* arguments);
+
+// Reads `text` as SOURCE_DATE_EPOCH: an optional minus sign and decimal digits
+// only, a value that fits time_t. Returns 1 with *seconds set, else 0.
+int parse_epoch_seconds(const char* text, std::time_t* seconds);
+
+// Where the moment of the format came from.
+enum FormatMoment {
+    MOMENT_MALFORMED = 0, // SOURCE_DATE_EPOCH is set but not a usable value
+    MOMENT_KNOWN = 1,     // *moment holds it
+    MOMENT_UNKNOWN = 2,   // the clock cannot be read
+};
+
+// The one reading of the moment of the format: SOURCE_DATE_EPOCH when it is set
+// (on hosts with the virtual drive), otherwise the clock.
+FormatMoment take_format_moment(std::time_t* moment);
