@@ -1,0 +1,94 @@
+# Installation (cmake --install) and, on native Linux builds, the Debian package (cpack -G DEB).
+include(GNUInstallDirs)
+
+# Component "program": what every build installs.
+install(TARGETS format149 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
+if(WIN32)
+  return()
+endif()
+
+# Component "manual": the manual page as written, for cmake --install.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/format149.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+
+if(CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  return()
+endif()
+
+# --- Debian package ------------------------------------------------------------
+# Component "debian", installed only into the package: the manual page
+# compressed as Debian policy asks (gzip -9n: no name, no time stamp), the
+# changelog, and the copyright file in the machine-readable format, made from
+# LICENSE.
+set(FORMAT149_PACKAGE_DIR ${PROJECT_BINARY_DIR}/package)
+set(FORMAT149_PACKAGE_MAINTAINER "format149 developers <format149@marvesto.example>"
+    CACHE STRING "The Maintainer field of the Debian package")
+set(FORMAT149_PACKAGE_DATE "Tue, 08 Dec 2026 12:00:00 +0000")
+
+find_program(FORMAT149_GZIP gzip REQUIRED)
+add_custom_command(
+  OUTPUT ${FORMAT149_PACKAGE_DIR}/format149.1.gz ${FORMAT149_PACKAGE_DIR}/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/format149.1 ${FORMAT149_PACKAGE_DIR}/format149.1
+  COMMAND ${CMAKE_COMMAND} -E copy ${FORMAT149_PACKAGE_DIR}/changelog.in ${FORMAT149_PACKAGE_DIR}/changelog
+  COMMAND ${FORMAT149_GZIP} -9nf ${FORMAT149_PACKAGE_DIR}/format149.1 ${FORMAT149_PACKAGE_DIR}/changelog
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/format149.1 ${FORMAT149_PACKAGE_DIR}/changelog.in
+  COMMENT "Compressing the manual page and the changelog for the Debian package"
+  VERBATIM)
+add_custom_target(format149_package_files ALL
+                  DEPENDS ${FORMAT149_PACKAGE_DIR}/format149.1.gz ${FORMAT149_PACKAGE_DIR}/changelog.gz)
+
+string(CONCAT changelog_text
+       "format149 (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+       "  * First packaged release.\n\n"
+       " -- ${FORMAT149_PACKAGE_MAINTAINER}  ${FORMAT149_PACKAGE_DATE}\n")
+file(CONFIGURE OUTPUT ${FORMAT149_PACKAGE_DIR}/changelog.in CONTENT "${changelog_text}" @ONLY)
+
+# LICENSE: a title line, the copyright line, then the licence text in paragraphs.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" copyright_line "${license_text}")
+set(copyright_holders "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]*\n" "" license_body "${license_text}")
+string(STRIP "${license_body}" license_body)
+string(REPLACE "\n\n" "\n.\n" license_body "${license_body}")
+string(REPLACE "\n" "\n " license_body "${license_body}")
+string(CONCAT copyright_text
+       "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+       "Upstream-Name: format149\n\n"
+       "Files: *\n"
+       "Copyright: ${copyright_holders}\n"
+       "License: Expat\n"
+       " ${license_body}\n")
+file(CONFIGURE OUTPUT ${FORMAT149_PACKAGE_DIR}/copyright CONTENT "${copyright_text}" @ONLY)
+
+install(FILES ${FORMAT149_PACKAGE_DIR}/format149.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${FORMAT149_PACKAGE_DIR}/copyright ${FORMAT149_PACKAGE_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME format149)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL program debian)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${FORMAT149_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION otherosfs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "format a 3.5-inch diskette to an 82-cylinder 1.49 MB FAT12 volume")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "format149 formats a 3.5-inch high-density diskette to 82 cylinders of
+2 heads and 18 sectors (2952 sectors of 512 bytes) and leaves an empty
+FAT12 file system on it, with a volume label, a serial number and a date
+taken from the moment of the format (or from SOURCE_DATE_EPOCH, for
+identical images on every run).
+.
+The disk is an image file named by DRIVE_A_IMAGE, or the diskette in the
+PC's first floppy drive (/dev/fd0). The result can be read with mtools and
+checked with fsck.fat.")
+include(CPack)

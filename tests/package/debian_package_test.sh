@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The Debian package, made by cpack from this build tree: lintian finds no
+# error, the control fields and the files are what the install rules promise,
+# and the unpacked program formats a temporary image that fsck.fat accepts.
+#
+#   debian_package_test.sh CPACK CPACK_CONFIG VERSION MANUAL_PAGE
+#
+# Exits 77 (skipped) when a packaging tool or fsck.fat is missing.
+set -u
+cpack=$1
+config=$2
+version=$3
+manual_page=$4
+for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps file lintian fsck.fat; do
+    if ! command -v "$tool" > /dev/null; then
+        echo "SKIPPED: $tool is not installed (Debian packages cmake, dpkg-dev, file, lintian, dosfstools)"
+        exit 77
+    fi
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { failed=1; echo "FAIL: $*"; }
+
+if ! "$cpack" -G DEB --config "$config" -B "$work/out" > "$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+package=$work/out/format149_${version}_$(dpkg --print-architecture).deb
+if [ ! -f "$package" ]; then
+    ls "$work/out"
+    echo "FAIL: cpack made no $(basename "$package")"
+    exit 1
+fi
+
+# Errors fail the test; every other tag is shown for the record.
+lintian --fail-on error --display-level ">=info" "$package" || fail "lintian reports errors"
+
+[ "$(dpkg-deb -f "$package" Section)" = otherosfs ] || fail "section is not otherosfs"
+dpkg-deb -f "$package" Depends | grep -q '^libc6 ' || fail "no libc6 dependency computed from the program"
+
+dpkg-deb -x "$package" "$work/root"
+expected_files='./usr/bin/format149
+./usr/share/doc/format149/README.md
+./usr/share/doc/format149/changelog.gz
+./usr/share/doc/format149/copyright
+./usr/share/man/man1/format149.1.gz'
+actual_files=$(cd "$work/root" && find . -type f | LC_ALL=C sort)
+[ "$actual_files" = "$expected_files" ] || fail "packaged files:"$'\n'"$actual_files"
+gzip -dc "$work/root/usr/share/man/man1/format149.1.gz" | cmp -s - "$manual_page" ||
+    fail "the packaged manual page is not docs/format149.1"
+
+image=$work/a.img
+printf 'y\n\n' | DRIVE_A_IMAGE=$image "$work/root/usr/bin/format149" > "$work/console" 2>&1
+status=$?
+[ $status -eq 0 ] || fail "the packaged program ended with status $status"
+grep -q 'Unlock succeeded!' "$work/console" || fail "no successful unlock in the console output"
+[ "$(stat -c %s "$image" 2>/dev/null)" = 1511424 ] || fail "the image is not 2952 sectors long"
+fsck.fat -n "$image" > "$work/fsck.log" 2>&1 || { cat "$work/fsck.log"; fail "fsck.fat -n rejects the image"; }
+
+[ $failed -eq 0 ] && echo "passed: $(basename "$package")"
+exit $failed
