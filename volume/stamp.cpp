@@ -12,7 +12,9 @@ VolumeStamp make_volume_stamp(const std::tm& time)
     std::uint16_t day = word(time.tm_mday);
     std::uint16_t hour = word(time.tm_hour);
     std::uint16_t minute = word(time.tm_min);
-    std::uint16_t second = word(time.tm_sec);
+    // A leap second (60) counts as second 59: the two-second count of a FAT
+    // time stops at 29.
+    std::uint16_t second = word(time.tm_sec > 59 ? 59 : time.tm_sec);
 
     VolumeStamp stamp{};
     stamp.date_word = word(((year & 0x7F) << 9) + month * 32 + day);

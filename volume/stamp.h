@@ -14,6 +14,7 @@ struct VolumeStamp {
 
 // The stamp of the broken-down local time `time`. Years outside 1980..2107 go
 // through the same arithmetic: the date word keeps the low 7 bits of the year.
+// A leap second is stamped as second 59.
 VolumeStamp make_volume_stamp(const std::tm& time);
 
 // Stores the stamp of `time` into the boot sector (serial number, offsets 39..42)
