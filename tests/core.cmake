@@ -9,6 +9,7 @@ add_executable(format149_unit_tests
   unit/stamp_test.cpp
   unit/recording_device.cpp)
 target_link_libraries(format149_unit_tests PRIVATE format149_run format149_diskio GTest::gtest_main)
+target_compile_definitions(format149_unit_tests PRIVATE FORMAT149_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 gtest_discover_tests(format149_unit_tests)
 
 # The virtual drive, driven by register records.

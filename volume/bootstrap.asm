@@ -2,7 +2,9 @@
 ;
 ; Assembled with `nasm -f bin` to exactly 448 bytes: sector offsets 62..509,
 ; everything between the BIOS parameter block and the 55h AAh signature.  The
-; build embeds these bytes into the boot-sector template.
+; build embeds these bytes into the boot-sector template.  The area's offset
+; and length come from the build (-DBOOTSTRAP_AREA=62 -DBOOTSTRAP_AREA_LENGTH=448),
+; which reads them from the boot-sector offsets in volume/images.h.
 ;
 ; When a PC boots from the disk, the BIOS loads sector 0 to 0000:7C00 and the
 ; jump at offset 0 leads here (offset 62 = 7C3Eh).  The program searches the
@@ -65,9 +67,16 @@
 ;   file's first cluster, SI = 7D81 (index byte 385), vector 1Eh still at the
 ;   table copy.  The file may call read_sectors at 7DF1/7DF2.
 
+%ifndef BOOTSTRAP_AREA
+%fatal "assemble with -DBOOTSTRAP_AREA=<sector offset> -DBOOTSTRAP_AREA_LENGTH=<bytes>"
+%endif
+%ifndef BOOTSTRAP_AREA_LENGTH
+%fatal "assemble with -DBOOTSTRAP_AREA=<sector offset> -DBOOTSTRAP_AREA_LENGTH=<bytes>"
+%endif
+
         cpu     386
         bits    16
-        org     7C3Eh
+        org     7C00h + BOOTSTRAP_AREA
 
 ; ---------------------------------------------------------------------------
 ; Addresses
@@ -139,13 +148,13 @@ MESSAGE_END     equ 00h
 ; pad_to: pads with zeros up to sector offset %1; fails when the code before
 ; it already reaches past that offset.
 %macro pad_to 1
-        times (%1 - 62) - ($ - $$) db 0
+        times (%1 - BOOTSTRAP_AREA) - ($ - $$) db 0
 %endmacro
 
 ; expect_at: fails unless the next byte lands exactly at sector offset %1.
 %macro expect_at 1
-        times ($ - $$) - (%1 - 62) db 0
-        times (%1 - 62) - ($ - $$) db 0
+        times ($ - $$) - (%1 - BOOTSTRAP_AREA) db 0
+        times (%1 - BOOTSTRAP_AREA) - ($ - $$) db 0
 %endmacro
 
 ; ===========================================================================
@@ -422,4 +431,4 @@ read_next:
 
         expect_at 508
         dw      0
-        expect_at 510
+        expect_at BOOTSTRAP_AREA + BOOTSTRAP_AREA_LENGTH

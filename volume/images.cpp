@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "volume/bootstrap_area.h"
+#include "volume/little_endian.h"
 
 namespace {
 
@@ -16,58 +17,55 @@ constexpr void put_bytes(SectorTemplate& sector, std::size_t offset, const char*
         sector[offset + i] = static_cast<std::uint8_t>(text[i]);
 }
 
-constexpr void put_word(SectorTemplate& sector, std::size_t offset, std::uint16_t value)
-{
-    sector[offset] = static_cast<std::uint8_t>(value & 0xFF);
-    sector[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 constexpr char VOLUME_LABEL_TEXT[] = "MARVESTO   ";
-static_assert(sizeof(VOLUME_LABEL_TEXT) - 1 == 11);
+constexpr std::size_t VOLUME_LABEL_LENGTH = 11;
+static_assert(sizeof(VOLUME_LABEL_TEXT) - 1 == VOLUME_LABEL_LENGTH);
 
 constexpr SectorTemplate make_boot_sector()
 {
-    using namespace boot_sector;
+    namespace field = boot_sector;
     SectorTemplate sector{};
-    sector[JUMP] = 0xEB;                   // short jump to offset 62
-    sector[JUMP + 1] = 0x3C;
-    sector[JUMP + 2] = 0x90;               // no-op
-    put_bytes(sector, OEM_NAME, "({:iZIHC", 8);
-    put_word(sector, BYTES_PER_SECTOR, SECTOR_SIZE);
-    sector[SECTORS_PER_CLUSTER] = 1;
-    put_word(sector, RESERVED_SECTORS, 1);
-    sector[FAT_COUNT] = 2;
-    put_word(sector, ROOT_ENTRIES, 224);
-    put_word(sector, TOTAL_SECTORS_16, TOTAL_SECTORS);
-    sector[MEDIA_DESCRIPTOR] = 0xF0;
-    put_word(sector, SECTORS_PER_FAT, 9);
-    put_word(sector, SECTORS_PER_TRACK_FIELD, SECTORS_PER_TRACK);
-    put_word(sector, HEAD_COUNT_FIELD, HEAD_COUNT);
-    // Hidden sectors, the 32-bit total, the drive number (00h, drive A:) and the
-    // reserved byte stay 0; so does the serial number until the stamp is stored.
-    sector[EXTENDED_SIGNATURE] = 0x29;
-    put_bytes(sector, VOLUME_LABEL, VOLUME_LABEL_TEXT, 11);
-    put_bytes(sector, FILE_SYSTEM_TYPE, "FAT12   ", 8);
-    for (std::size_t i = 0; i < BOOTSTRAP_AREA_LENGTH; ++i)
-        sector[BOOTSTRAP_AREA + i] = BOOTSTRAP_AREA_BYTES[i];
-    sector[SIGNATURE] = 0x55;
-    sector[SIGNATURE + 1] = 0xAA;
+    std::uint8_t* bytes = sector.data();
+    sector[field::JUMP] = 0xEB; // short jump to the bootstrap, then a no-op
+    sector[field::JUMP + 1] = static_cast<std::uint8_t>(field::BOOTSTRAP_AREA - (field::JUMP + 2));
+    sector[field::JUMP + 2] = 0x90;
+    put_bytes(sector, field::OEM_NAME, "({:iZIHC", 8);
+    store_word(bytes, field::BYTES_PER_SECTOR, static_cast<std::uint16_t>(SECTOR_SIZE));
+    sector[field::SECTORS_PER_CLUSTER] = static_cast<std::uint8_t>(SECTORS_PER_CLUSTER);
+    store_word(bytes, field::RESERVED_SECTORS, static_cast<std::uint16_t>(RESERVED_SECTOR_COUNT));
+    sector[field::FAT_COUNT] = static_cast<std::uint8_t>(FAT_COUNT);
+    store_word(bytes, field::ROOT_ENTRIES, static_cast<std::uint16_t>(ROOT_ENTRY_COUNT));
+    store_word(bytes, field::TOTAL_SECTORS_16, static_cast<std::uint16_t>(TOTAL_SECTORS));
+    sector[field::MEDIA_DESCRIPTOR] = MEDIA_DESCRIPTOR;
+    store_word(bytes, field::SECTORS_PER_FAT, static_cast<std::uint16_t>(SECTORS_PER_FAT));
+    store_word(bytes, field::SECTORS_PER_TRACK_FIELD, static_cast<std::uint16_t>(SECTORS_PER_TRACK));
+    store_word(bytes, field::HEAD_COUNT_FIELD, static_cast<std::uint16_t>(HEAD_COUNT));
+    // The serial number stays 0 until the stamp is stored.
+    sector[field::EXTENDED_SIGNATURE] = 0x29;
+    put_bytes(sector, field::VOLUME_LABEL, VOLUME_LABEL_TEXT, VOLUME_LABEL_LENGTH);
+    put_bytes(sector, field::FILE_SYSTEM_TYPE, "FAT12   ", 8);
+    for (std::size_t i = 0; i < field::BOOTSTRAP_AREA_LENGTH; ++i)
+        sector[field::BOOTSTRAP_AREA + i] = BOOTSTRAP_AREA_BYTES[i];
+    sector[field::SIGNATURE] = 0x55;
+    sector[field::SIGNATURE + 1] = 0xAA;
     return sector;
 }
 
 constexpr SectorTemplate make_fat_head()
 {
     SectorTemplate sector{};
-    sector[0] = 0xF0; // FAT entry 0: the media descriptor with the high bits set
+    // FAT entries 0 and 1, twelve bits each: FF0h (the media descriptor with the
+    // high bits set) and FFFh (end of chain).
+    sector[0] = MEDIA_DESCRIPTOR;
     sector[1] = 0xFF;
-    sector[2] = 0xFF; // FAT entry 1: end of chain
+    sector[2] = 0xFF;
     return sector;
 }
 
 constexpr SectorTemplate make_root_label()
 {
     SectorTemplate sector{};
-    put_bytes(sector, label_entry::NAME, VOLUME_LABEL_TEXT, 11);
+    put_bytes(sector, label_entry::NAME, VOLUME_LABEL_TEXT, VOLUME_LABEL_LENGTH);
     sector[label_entry::ATTRIBUTES] = 0x28; // volume label + archive
     return sector;
 }
@@ -76,9 +74,8 @@ constexpr SectorTemplate BOOT_SECTOR_TEMPLATE = make_boot_sector();
 constexpr SectorTemplate FAT_HEAD_TEMPLATE = make_fat_head();
 constexpr SectorTemplate ROOT_LABEL_TEMPLATE = make_root_label();
 
-static_assert(boot_sector::BOOTSTRAP_AREA + boot_sector::BOOTSTRAP_AREA_LENGTH == boot_sector::SIGNATURE);
-static_assert(BOOT_SECTOR_TEMPLATE[boot_sector::TOTAL_SECTORS_16] == 0x88
-              && BOOT_SECTOR_TEMPLATE[boot_sector::TOTAL_SECTORS_16 + 1] == 0x0B);
+static_assert(TOTAL_SECTORS <= 0xFFFF, "the 16-bit total-sector field holds the volume");
+static_assert(BOOT_SECTOR_TEMPLATE[boot_sector::JUMP + 1] == 0x3C);
 
 } // namespace
 

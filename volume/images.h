@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "volume/geometry.h"
+#include "volume/layout.h"
 
 using SectorImage = std::uint8_t[SECTOR_SIZE];
 
@@ -28,13 +28,17 @@ struct PlannedWrite {
     PlannedImage image;
 };
 
+// The image that logical sector `sector` of cylinder 0 receives: the boot
+// sector, the first sector of each FAT copy and of the root directory carry
+// their images; every other sector is written blank.
 constexpr PlannedImage planned_image_for(int sector)
 {
-    if (sector == 0)
+    if (sector == BOOT_SECTOR_NUMBER)
         return PlannedImage::BootSector;
-    if (sector == 1 || sector == 10) // the first sector of each FAT copy
-        return PlannedImage::FatHead;
-    if (sector == 19)                // the first root-directory sector
+    for (int copy = 0; copy < FAT_COUNT; ++copy)
+        if (sector == first_fat_sector(copy))
+            return PlannedImage::FatHead;
+    if (sector == FIRST_ROOT_DIRECTORY_SECTOR)
         return PlannedImage::RootLabel;
     return PlannedImage::Blank;
 }
@@ -42,8 +46,10 @@ constexpr PlannedImage planned_image_for(int sector)
 constexpr std::array<PlannedWrite, SYSTEM_AREA_SECTORS> make_write_plan()
 {
     std::array<PlannedWrite, SYSTEM_AREA_SECTORS> plan{};
-    for (int sector = 0; sector < SYSTEM_AREA_SECTORS; ++sector)
-        plan[sector] = PlannedWrite{sector, planned_image_for(sector)};
+    for (std::size_t step = 0; step < plan.size(); ++step) {
+        int sector = static_cast<int>(step);
+        plan[step] = PlannedWrite{sector, planned_image_for(sector)};
+    }
     return plan;
 }
 
@@ -53,7 +59,9 @@ inline constexpr std::array<PlannedWrite, SYSTEM_AREA_SECTORS> SystemAreaWritePl
 // The buffer of `images` that a step of the plan writes.
 const std::uint8_t* planned_image(const SystemAreaImages* images, PlannedImage image);
 
-// Boot-sector offsets that other parts of the system patch or read.
+// Boot-sector offsets that other parts of the system patch or read. Bytes 28..37
+// (hidden sectors, the 32-bit total, the drive number 00h and the reserved byte)
+// stay 0 and have no name.
 namespace boot_sector {
 constexpr std::size_t JUMP = 0;                    // EB 3C 90
 constexpr std::size_t OEM_NAME = 3;                // 8 bytes
@@ -67,16 +75,19 @@ constexpr std::size_t MEDIA_DESCRIPTOR = 21;       // byte
 constexpr std::size_t SECTORS_PER_FAT = 22;        // word
 constexpr std::size_t SECTORS_PER_TRACK_FIELD = 24;// word
 constexpr std::size_t HEAD_COUNT_FIELD = 26;       // word
-constexpr std::size_t HIDDEN_SECTORS = 28;         // doubleword
-constexpr std::size_t TOTAL_SECTORS_32 = 32;       // doubleword
-constexpr std::size_t PHYSICAL_DRIVE = 36;         // byte
 constexpr std::size_t EXTENDED_SIGNATURE = 38;     // byte, 29h
 constexpr std::size_t SERIAL_NUMBER = 39;          // doubleword
 constexpr std::size_t VOLUME_LABEL = 43;           // 11 bytes
 constexpr std::size_t FILE_SYSTEM_TYPE = 54;       // 8 bytes
-constexpr std::size_t BOOTSTRAP_AREA = 62;         // 448 bytes, up to the signature
+// The bootstrap program's area. The build reads these two lines, as they are
+// written here, and hands the numbers to the assembler and the embedding step.
+constexpr std::size_t BOOTSTRAP_AREA = 62;
 constexpr std::size_t BOOTSTRAP_AREA_LENGTH = 448;
 constexpr std::size_t SIGNATURE = 510;             // 55h AAh
+
+static_assert(BOOTSTRAP_AREA == FILE_SYSTEM_TYPE + 8, "the bootstrap follows the parameter block");
+static_assert(BOOTSTRAP_AREA + BOOTSTRAP_AREA_LENGTH == SIGNATURE, "and reaches up to the signature");
+static_assert(SIGNATURE + 2 == SECTOR_SIZE);
 } // namespace boot_sector
 
 // Offsets within the volume-label directory entry at the start of RootLabelSector.
@@ -85,4 +96,6 @@ constexpr std::size_t NAME = 0;        // 11 bytes
 constexpr std::size_t ATTRIBUTES = 11; // byte, 28h
 constexpr std::size_t TIME = 22;       // word
 constexpr std::size_t DATE = 24;       // word
+
+static_assert(DATE + 2 + 2 + 4 == DIRECTORY_ENTRY_SIZE, "the first cluster and the file size end the entry");
 } // namespace label_entry

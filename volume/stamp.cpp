@@ -1,15 +1,7 @@
 // The volume stamp: computed in 16-bit words and stored little-endian.
 #include "volume/stamp.h"
 
-namespace {
-
-void put_word(std::uint8_t* bytes, std::size_t offset, std::uint16_t value)
-{
-    bytes[offset] = static_cast<std::uint8_t>(value & 0xFF);
-    bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-} // namespace
+#include "volume/little_endian.h"
 
 VolumeStamp make_volume_stamp(const std::tm& time)
 {
@@ -20,7 +12,9 @@ VolumeStamp make_volume_stamp(const std::tm& time)
     std::uint16_t day = word(time.tm_mday);
     std::uint16_t hour = word(time.tm_hour);
     std::uint16_t minute = word(time.tm_min);
-    std::uint16_t second = word(time.tm_sec);
+    // A leap second (60) counts as second 59: the two-second count of a FAT
+    // time stops at 29.
+    std::uint16_t second = word(time.tm_sec > 59 ? 59 : time.tm_sec);
 
     VolumeStamp stamp{};
     stamp.date_word = word(((year & 0x7F) << 9) + month * 32 + day);
@@ -31,11 +25,10 @@ VolumeStamp make_volume_stamp(const std::tm& time)
     return stamp;
 }
 
-void stamp_images(const std::tm& time, std::uint8_t* boot_sector, std::uint8_t* root_label_sector)
+void stamp_images(const std::tm& time, std::uint8_t* boot_sector_image, std::uint8_t* root_label_image)
 {
     VolumeStamp stamp = make_volume_stamp(time);
-    put_word(boot_sector, boot_sector::SERIAL_NUMBER, static_cast<std::uint16_t>(stamp.serial_number & 0xFFFF));
-    put_word(boot_sector, boot_sector::SERIAL_NUMBER + 2, static_cast<std::uint16_t>(stamp.serial_number >> 16));
-    put_word(root_label_sector, label_entry::TIME, stamp.time_word);
-    put_word(root_label_sector, label_entry::DATE, stamp.date_word);
+    store_doubleword(boot_sector_image, boot_sector::SERIAL_NUMBER, stamp.serial_number);
+    store_word(root_label_image, label_entry::TIME, stamp.time_word);
+    store_word(root_label_image, label_entry::DATE, stamp.date_word);
 }

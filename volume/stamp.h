@@ -14,8 +14,9 @@ struct VolumeStamp {
 
 // The stamp of the broken-down local time `time`. Years outside 1980..2107 go
 // through the same arithmetic: the date word keeps the low 7 bits of the year.
+// A leap second is stamped as second 59.
 VolumeStamp make_volume_stamp(const std::tm& time);
 
 // Stores the stamp of `time` into the boot sector (serial number, offsets 39..42)
 // and the volume-label entry (time 22..23, date 24..25); nothing else changes.
-void stamp_images(const std::tm& time, std::uint8_t* boot_sector, std::uint8_t* root_label_sector);
+void stamp_images(const std::tm& time, std::uint8_t* boot_sector_image, std::uint8_t* root_label_image);

@@ -1,139 +1,98 @@
-// The system-area images and the write plan, byte by byte.
+// The system area as the write plan lays it out, against a reviewed dump, and the geometry.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
-#include <set>
+#include <fstream>
+#include <sstream>
+#include <string>
 
+#include "broken_down_time.h"
 #include "volume/images.h"
+#include "volume/stamp.h"
 
 namespace {
 
-unsigned word_at(const std::uint8_t* bytes, std::size_t offset)
-{
-    return bytes[offset] | (bytes[offset + 1] << 8);
-}
+constexpr std::size_t LINE_BYTES = 16;
 
-unsigned long doubleword_at(const std::uint8_t* bytes, std::size_t offset)
+std::string dump_line(const std::uint8_t* bytes, std::size_t offset)
 {
-    return word_at(bytes, offset) | (static_cast<unsigned long>(word_at(bytes, offset + 2)) << 16);
-}
-
-bool all_zero(const std::uint8_t* bytes, std::size_t from, std::size_t to)
-{
-    for (std::size_t i = from; i < to; ++i)
-        if (bytes[i] != 0)
-            return false;
-    return true;
-}
-
-class ImagesTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::memset(&images, 0xA5, sizeof images); // build_images must overwrite every byte
-        build_images(&images);
+    char text[16];
+    std::snprintf(text, sizeof text, "%08zx:", offset);
+    std::string line = text;
+    for (std::size_t i = 0; i < LINE_BYTES; i += 2) {
+        std::snprintf(text, sizeof text, " %02x%02x", bytes[offset + i], bytes[offset + i + 1]);
+        line += text;
     }
+    line += "  ";
+    for (std::size_t i = 0; i < LINE_BYTES; ++i) {
+        std::uint8_t byte = bytes[offset + i];
+        line += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+    }
+    return line + "\n";
+}
+
+// The dump `xxd -a` prints of whole 16-byte lines: of a run of all-zero lines
+// the first is shown, and two or more after it become one "*"; the last line
+// is always shown.
+std::string hex_dump(const std::uint8_t* bytes, std::size_t size)
+{
+    const std::size_t lines = size / LINE_BYTES;
+    auto zero = [&](std::size_t line) {
+        for (std::size_t i = 0; i < LINE_BYTES; ++i)
+            if (bytes[line * LINE_BYTES + i] != 0)
+                return false;
+        return true;
+    };
+    std::string dump;
+    for (std::size_t line = 0; line < lines;) {
+        std::size_t hidden = 0;
+        if (line > 0 && zero(line - 1))
+            while (line + hidden + 1 < lines && zero(line + hidden))
+                ++hidden;
+        if (hidden >= 2) {
+            dump += "*\n";
+            line += hidden;
+        } else {
+            dump += dump_line(bytes, line * LINE_BYTES);
+            ++line;
+        }
+    }
+    return dump;
+}
+
+std::string file_text(const char* path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// tests/golden/system_area.xxd is cylinder 0 of a disk the program formatted at
+// 13:45:31 on 7 June 2004 (`head -c 18432 IMAGE | xxd -a`), reviewed field by
+// field. After a deliberate change to the layout, make it again the same way
+// and review the difference.
+TEST(SystemAreaTest, CylinderZeroMatchesTheReviewedDump)
+{
     SystemAreaImages images;
-};
+    std::memset(&images, 0xA5, sizeof images); // build_images must write every byte
+    build_images(&images);
+    stamp_images(broken_down_time(2004, 6, 7, 13, 45, 31), images.BootSectorImage, images.RootLabelSector);
 
-TEST_F(ImagesTest, BootSectorCarriesTheEnlargedFat12Parameters)
-{
-    const std::uint8_t* boot = images.BootSectorImage;
-    EXPECT_EQ(boot[0], 0xEB);
-    EXPECT_EQ(boot[1], 0x3C);
-    EXPECT_EQ(boot[2], 0x90);
-    EXPECT_EQ(std::memcmp(boot + 3, "({:iZIHC", 8), 0);
-    EXPECT_EQ(word_at(boot, 11), 512u);
-    EXPECT_EQ(boot[13], 1);
-    EXPECT_EQ(word_at(boot, 14), 1u);
-    EXPECT_EQ(boot[16], 2);
-    EXPECT_EQ(word_at(boot, 17), 224u);
-    EXPECT_EQ(word_at(boot, 19), 2952u);
-    EXPECT_EQ(boot[21], 0xF0);
-    EXPECT_EQ(word_at(boot, 22), 9u);
-    EXPECT_EQ(word_at(boot, 24), 18u);
-    EXPECT_EQ(word_at(boot, 26), 2u);
-    EXPECT_EQ(doubleword_at(boot, 28), 0u);
-    EXPECT_EQ(doubleword_at(boot, 32), 0u);
-    EXPECT_EQ(boot[36], 0x00);
-    EXPECT_EQ(boot[37], 0x00);
-    EXPECT_EQ(boot[38], 0x29);
-    EXPECT_EQ(doubleword_at(boot, 39), 0u); // the serial number comes from the stamp
-    EXPECT_EQ(std::memcmp(boot + 43, "MARVESTO   ", 11), 0);
-    EXPECT_EQ(std::memcmp(boot + 54, "FAT12   ", 8), 0);
-    EXPECT_EQ(boot[510], 0x55);
-    EXPECT_EQ(boot[511], 0xAA);
-}
-
-TEST_F(ImagesTest, BootSectorCarriesTheBootstrapTexts)
-{
-    const std::uint8_t* boot = images.BootSectorImage;
-    const std::uint8_t index_bytes[4] = {0x03, 0x18, 0x01, 0x27};
-    EXPECT_EQ(std::memcmp(boot + 383, index_bytes, 4), 0);
-    EXPECT_EQ(std::memcmp(boot + 387, "\r\nInvalid system disk\xFF", 22), 0);
-    EXPECT_EQ(std::memcmp(boot + 409, "\r\nDisk I/O error\xFF", 17), 0);
-    EXPECT_EQ(std::memcmp(boot + 426, "\r\nReplace the disk, and then press any key\r\n", 44), 0);
-    EXPECT_EQ(boot[470], 0x00);
-    EXPECT_EQ(boot[471], 0x00);
-    EXPECT_EQ(std::memcmp(boot + 472, "IO      SYS", 11), 0);
-    EXPECT_EQ(std::memcmp(boot + 483, "MSDOS   SYS", 11), 0);
-    EXPECT_EQ(boot[494], 0x7F);
-    EXPECT_EQ(boot[495], 0x01);
-    EXPECT_EQ(boot[496], 0x00);
-    EXPECT_EQ(boot[508], 0x00);
-    EXPECT_EQ(boot[509], 0x00);
-    // Each index byte selects its message: p + 1 + value.
-    EXPECT_EQ(std::memcmp(boot + 383 + 1 + 3, "\r\nInvalid", 9), 0);
-    EXPECT_EQ(std::memcmp(boot + 385 + 1 + 1, "\r\nInvalid", 9), 0);
-    EXPECT_EQ(std::memcmp(boot + 384 + 1 + 24, "\r\nDisk I/O", 10), 0);
-    EXPECT_EQ(std::memcmp(boot + 386 + 1 + 39, "\r\nReplace", 9), 0);
-}
-
-TEST_F(ImagesTest, FatHeadRootLabelAndBlankSectors)
-{
-    EXPECT_EQ(images.FatHeadSector[0], 0xF0);
-    EXPECT_EQ(images.FatHeadSector[1], 0xFF);
-    EXPECT_EQ(images.FatHeadSector[2], 0xFF);
-    EXPECT_TRUE(all_zero(images.FatHeadSector, 3, 512));
-
-    const std::uint8_t* root = images.RootLabelSector;
-    EXPECT_EQ(std::memcmp(root, "MARVESTO   ", 11), 0);
-    EXPECT_EQ(root[11], 0x28);
-    EXPECT_TRUE(all_zero(root, 12, 32)); // reserved, time and date until stamped, cluster, size
-    EXPECT_TRUE(all_zero(root, 32, 512));
-
-    EXPECT_TRUE(all_zero(images.BlankSector, 0, 512));
-}
-
-TEST(WritePlanTest, WritesEverySectorOfCylinderZeroOnceInOrder)
-{
-    std::set<int> written;
-    int previous = -1;
+    // Cylinder 0 as the format leaves it (F6h), then every step of the plan.
+    std::uint8_t area[SYSTEM_AREA_SECTORS * SECTOR_SIZE];
+    std::memset(area, 0xF6, sizeof area);
+    int next_sector = 0;
     for (const PlannedWrite& step : SystemAreaWritePlan) {
-        EXPECT_GT(step.sector, previous);
-        previous = step.sector;
-        written.insert(step.sector);
-        PlannedImage expected = PlannedImage::Blank;
-        if (step.sector == 0)
-            expected = PlannedImage::BootSector;
-        else if (step.sector == 1 || step.sector == 10)
-            expected = PlannedImage::FatHead;
-        else if (step.sector == 19)
-            expected = PlannedImage::RootLabel;
-        EXPECT_EQ(step.image, expected) << "sector " << step.sector;
+        ASSERT_EQ(step.sector, next_sector++) << "every sector of cylinder 0 once, ascending";
+        std::memcpy(area + static_cast<std::size_t>(step.sector) * SECTOR_SIZE, planned_image(&images, step.image),
+                    SECTOR_SIZE);
     }
-    EXPECT_EQ(written.size(), 36u);
-    EXPECT_EQ(*written.begin(), 0);
-    EXPECT_EQ(*written.rbegin(), 35);
-}
 
-TEST(WritePlanTest, PlannedImageNamesTheCallersBuffers)
-{
-    SystemAreaImages images{};
-    EXPECT_EQ(planned_image(&images, PlannedImage::BootSector), images.BootSectorImage);
-    EXPECT_EQ(planned_image(&images, PlannedImage::FatHead), images.FatHeadSector);
-    EXPECT_EQ(planned_image(&images, PlannedImage::RootLabel), images.RootLabelSector);
-    EXPECT_EQ(planned_image(&images, PlannedImage::Blank), images.BlankSector);
+    const std::string golden = file_text(FORMAT149_GOLDEN_DIR "/system_area.xxd");
+    ASSERT_FALSE(golden.empty()) << "cannot read " FORMAT149_GOLDEN_DIR "/system_area.xxd";
+    EXPECT_EQ(hex_dump(area, sizeof area), golden);
 }
 
 TEST(GeometryTest, LogicalSectorNumbers)

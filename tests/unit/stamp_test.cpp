@@ -27,6 +27,8 @@ TEST(VolumeStampTest, WordsAndSerialNumbers)
         {broken_down_time(2107, 12, 31, 0, 0, 0), 0xFF9F, 0x0000, 0x0C1F007F},
         // Before 1980 the year is a negative 16-bit word.
         {broken_down_time(1979, 12, 31, 12, 0, 0), 0xFF9F, 0x6000, 0x0C1F0BFF},
+        // A leap second counts as second 59: two-second count 29, and 59 in the serial.
+        {broken_down_time(2016, 12, 31, 23, 59, 60), 0x499F, 0xBF7D, 0x471F175F},
     };
     for (const ExpectedStamp& expected : cases) {
         VolumeStamp stamp = make_volume_stamp(expected.time);
