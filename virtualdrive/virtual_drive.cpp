@@ -30,8 +30,6 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
     return track;
 }
 constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
-constexpr int FIRST_DRIVE = 0;     // DL of the BIOS, AL of the absolute write: A:
-constexpr int DOS_DRIVE_A = 1;     // BL of the IOCTL: 1 is A:
 
 // The descriptor that holds the volume lock, from lock to unlock; -1 without it.
 int locked_image = -1;
@@ -41,52 +39,41 @@ int locked_image = -1;
 
 struct StatusEntry {
     DiskStatus status;
-    std::uint8_t dos_error; // the MS-DOS error code the absolute write reports in AL
+    CriticalError error; // what the absolute write reports in AL
 };
 
 constexpr StatusEntry STATUS_TABLE[] = {
-    {STATUS_BAD_COMMAND, 0x03},        // unknown command
-    {STATUS_WRITE_PROTECTED, 0x00},    // write-protected disk
-    {STATUS_SECTOR_NOT_FOUND, 0x08},   // sector not found
-    {STATUS_CONTROLLER_FAILURE, 0x0C}, // general failure
-    {STATUS_SEEK_FAILED, 0x06},        // seek error
-    {STATUS_NOT_READY, 0x02},          // drive not ready
-    {STATUS_VOLUME_LOCKED, 0x02},      // drive not ready
+    {STATUS_BAD_COMMAND, CRITICAL_UNKNOWN_COMMAND},
+    {STATUS_WRITE_PROTECTED, CRITICAL_WRITE_PROTECTED},
+    {STATUS_SECTOR_NOT_FOUND, CRITICAL_SECTOR_NOT_FOUND},
+    {STATUS_CONTROLLER_FAILURE, CRITICAL_GENERAL_FAILURE},
+    {STATUS_SEEK_FAILED, CRITICAL_SEEK_ERROR},
+    {STATUS_NOT_READY, CRITICAL_NOT_READY},
+    {STATUS_VOLUME_LOCKED, CRITICAL_NOT_READY},
 };
 
-std::uint8_t dos_error_for(DiskStatus status)
+CriticalError critical_error_for(DiskStatus status)
 {
     for (const StatusEntry& entry : STATUS_TABLE)
         if (entry.status == status)
-            return entry.dos_error;
-    return 0x0C;
-}
-
-void set_carry(DIOC_REGISTERS* record, bool carry)
-{
-    if (carry)
-        record->reg_Flags |= CARRY_FLAG;
-    else
-        record->reg_Flags &= ~CARRY_FLAG;
+            return entry.error;
+    return CRITICAL_GENERAL_FAILURE;
 }
 
 // BIOS services: AH = the status, carry set on a failure.
 void finish_bios_service(DIOC_REGISTERS* record, DiskStatus status)
 {
-    record->reg_EAX = (record->reg_EAX & 0xFFFF00FFu) | (static_cast<std::uint32_t>(status) << 8);
+    set_ah(record, status);
     set_carry(record, status != STATUS_SUCCESS);
 }
 
 // The absolute write: AH 0 on success; on a failure AH the BIOS status and AL
-// the MS-DOS error code, carry set.
+// the MS-DOS critical-error code, carry set.
 void finish_absolute_write(DIOC_REGISTERS* record, DiskStatus status)
 {
-    if (status == STATUS_SUCCESS) {
-        record->reg_EAX &= 0xFFFF00FFu;
-    } else {
-        record->reg_EAX = (record->reg_EAX & 0xFFFF0000u) | (static_cast<std::uint32_t>(status) << 8)
-                          | dos_error_for(status);
-    }
+    set_ah(record, status);
+    if (status != STATUS_SUCCESS)
+        set_al(record, critical_error_for(status));
     set_carry(record, status != STATUS_SUCCESS);
 }
 
@@ -94,7 +81,7 @@ void finish_absolute_write(DIOC_REGISTERS* record, DiskStatus status)
 void finish_ioctl(DIOC_REGISTERS* record, std::uint16_t error)
 {
     if (error != 0)
-        record->reg_EAX = (record->reg_EAX & 0xFFFF0000u) | error;
+        set_ax(record, error);
     set_carry(record, error != 0);
 }
 
@@ -235,21 +222,12 @@ DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, of
 // ---------------------------------------------------------------------------
 // BIOS Int 13h.
 
-struct AddressField {
-    std::uint8_t cylinder; // C
-    std::uint8_t head;     // H
-    std::uint8_t sector;   // R
-    std::uint8_t size;     // N: 2 for 512 bytes
-};
-static_assert(sizeof(AddressField) == 4);
-
 // The list names every sector 1..18 of this cylinder and head once, 512 bytes each.
-bool address_fields_match(const AddressField* fields, int cylinder, int head)
+bool address_fields_match(const AddressFieldList& list, int cylinder, int head)
 {
     bool seen[SECTORS_PER_TRACK + 1] = {};
-    for (int i = 0; i < SECTORS_PER_TRACK; ++i) {
-        const AddressField& field = fields[i];
-        if (field.cylinder != (cylinder & 0xFF) || field.head != head || field.size != 2)
+    for (const AddressField& field : list.fields) {
+        if (field.cylinder != (cylinder & 0xFF) || field.head != head || field.size_code != SIZE_CODE_512)
             return false;
         if (field.sector < 1 || field.sector > SECTORS_PER_TRACK || seen[field.sector])
             return false;
@@ -260,17 +238,16 @@ bool address_fields_match(const AddressField* fields, int cylinder, int head)
 
 DiskStatus format_track_service(const DIOC_REGISTERS& record)
 {
-    int sector_count = record.reg_EAX & 0xFF;
-    int drive = record.reg_EDX & 0xFF;
-    int head = (record.reg_EDX >> 8) & 0xFF;
-    int cylinder = static_cast<int>(((record.reg_ECX >> 8) & 0xFF) | ((record.reg_ECX & 0xC0) << 2));
-    if (drive != FIRST_DRIVE || head >= HEAD_COUNT || sector_count != SECTORS_PER_TRACK)
+    int sector_count = read_al(record);
+    int drive = low_byte(record.reg_EDX);
+    int head = high_byte(record.reg_EDX);
+    int cylinder = high_byte(record.reg_ECX) | (low_byte(record.reg_ECX) & 0xC0) << 2;
+    if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || sector_count != SECTORS_PER_TRACK)
         return STATUS_BAD_COMMAND;
     if (cylinder > LAST_REACHABLE_CYLINDER)
         return STATUS_SEEK_FAILED;
-    const auto* fields = static_cast<const AddressField*>(
-        borrow_lent_buffer(record.reg_EBX, SECTORS_PER_TRACK * sizeof(AddressField)));
-    if (fields == nullptr || !address_fields_match(fields, cylinder, head))
+    const auto* fields = static_cast<const AddressFieldList*>(borrow_lent_buffer(record.reg_EBX, sizeof(AddressFieldList)));
+    if (fields == nullptr || !address_fields_match(*fields, cylinder, head))
         return STATUS_BAD_COMMAND;
 
     OpenedImage image = open_image_for_writing(true);
@@ -285,11 +262,11 @@ DiskStatus format_track_service(const DIOC_REGISTERS& record)
 
 void bios_disk_service(DIOC_REGISTERS* record)
 {
-    int function = (record->reg_EAX >> 8) & 0xFF;
+    int function = read_ah(*record);
     DiskStatus status = STATUS_BAD_COMMAND;
-    if (function == 0x00) // reset: nothing to do for a file
-        status = (record->reg_EDX & 0xFF) == FIRST_DRIVE ? STATUS_SUCCESS : STATUS_BAD_COMMAND;
-    else if (function == 0x05)
+    if (function == BIOS_RESET_DISK) // nothing to do for a file
+        status = low_byte(record->reg_EDX) == BIOS_DRIVE_A ? STATUS_SUCCESS : STATUS_BAD_COMMAND;
+    else if (function == BIOS_FORMAT_TRACK)
         status = format_track_service(*record);
     finish_bios_service(record, status);
 }
@@ -299,11 +276,11 @@ void bios_disk_service(DIOC_REGISTERS* record)
 
 DiskStatus absolute_write_service(const DIOC_REGISTERS& record)
 {
-    int drive = record.reg_EAX & 0xFF;
-    std::uint32_t count = record.reg_ECX & 0xFFFF;
-    std::uint32_t first = record.reg_EDX & 0xFFFF;
-    // A count of FFFFh asks for the packet form of large volumes; a diskette has none.
-    if (drive != FIRST_DRIVE || count == 0 || count == 0xFFFF)
+    int drive = read_al(record);
+    std::uint32_t count = low_word(record.reg_ECX);
+    std::uint32_t first = low_word(record.reg_EDX);
+    // A diskette has no packet form.
+    if (drive != ABSOLUTE_WRITE_DRIVE_A || count == 0 || count == ABSOLUTE_WRITE_PACKET)
         return STATUS_BAD_COMMAND;
     std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
     const void* buffer = borrow_lent_buffer(record.reg_EBX, length);
@@ -355,15 +332,15 @@ std::uint16_t unlock_service()
 
 void dos_ioctl_service(DIOC_REGISTERS* record)
 {
-    std::uint16_t function = record->reg_EAX & 0xFFFF;
-    std::uint16_t request = record->reg_ECX & 0xFFFF;
-    int drive = record->reg_EBX & 0xFF;
+    std::uint16_t function = read_ax(*record);
+    std::uint16_t request = low_word(record->reg_ECX);
+    int drive = low_byte(record->reg_EBX);
     std::uint16_t error = DOS_INVALID_FUNCTION;
-    if (function == 0x440D && drive != DOS_DRIVE_A)
+    if (function == DOS_BLOCK_DEVICE_IOCTL && drive != DOS_DRIVE_A)
         error = DOS_INVALID_DRIVE;
-    else if (function == 0x440D && request == 0x084A)
+    else if (function == DOS_BLOCK_DEVICE_IOCTL && request == IOCTL_LOCK_LOGICAL_VOLUME)
         error = lock_service();
-    else if (function == 0x440D && request == 0x086A)
+    else if (function == DOS_BLOCK_DEVICE_IOCTL && request == IOCTL_UNLOCK_LOGICAL_VOLUME)
         error = unlock_service();
     finish_ioctl(record, error);
 }

@@ -6,28 +6,6 @@
 
 #include "diskio/registers.h"
 
-// BIOS diskette status, as the services leave it in AH. One table for every
-// service of the drive; the absolute write also reports the matching MS-DOS
-// error code in AL.
-enum DiskStatus : std::uint8_t {
-    STATUS_SUCCESS = 0x00,
-    STATUS_BAD_COMMAND = 0x01,        // invalid function or parameter
-    STATUS_WRITE_PROTECTED = 0x03,
-    STATUS_SECTOR_NOT_FOUND = 0x04,   // not formatted yet, or beyond the disk
-    STATUS_CONTROLLER_FAILURE = 0x20, // the host failed to read or write the image
-    STATUS_SEEK_FAILED = 0x40,        // no such cylinder
-    STATUS_NOT_READY = 0x80,          // no disk in the drive
-    STATUS_VOLUME_LOCKED = 0xAA,      // another program holds the volume lock
-};
-
-// MS-DOS error codes (AX) of the IOCTL service.
-enum DosError : std::uint16_t {
-    DOS_INVALID_FUNCTION = 0x01,
-    DOS_ACCESS_DENIED = 0x05,
-    DOS_INVALID_DRIVE = 0x0F,
-    DOS_NOT_READY = 0x15,
-};
-
 // The image that stands in for the disk: $DRIVE_A_IMAGE, or drive_a.img in the
 // current folder when that is unset or empty.
 const char* virtual_drive_image_path();

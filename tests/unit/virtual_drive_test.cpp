@@ -23,38 +23,28 @@ constexpr std::size_t TRACK = 18 * 512;
 struct Answer {
     int result;
     DIOC_REGISTERS record;
-    bool carry() const { return (record.reg_Flags & CARRY_FLAG) != 0; }
-    unsigned ah() const { return (record.reg_EAX >> 8) & 0xFF; }
-    unsigned al() const { return record.reg_EAX & 0xFF; }
-    unsigned ax() const { return record.reg_EAX & 0xFFFF; }
 };
 
-struct AddressFields {
-    std::uint8_t bytes[72];
-};
-
-AddressFields fields_for(int cylinder, int head)
+AddressFieldList fields_for(int cylinder, int head)
 {
-    AddressFields list{};
-    for (int r = 1; r <= 18; ++r) {
-        list.bytes[(r - 1) * 4 + 0] = static_cast<std::uint8_t>(cylinder);
-        list.bytes[(r - 1) * 4 + 1] = static_cast<std::uint8_t>(head);
-        list.bytes[(r - 1) * 4 + 2] = static_cast<std::uint8_t>(r);
-        list.bytes[(r - 1) * 4 + 3] = 2;
-    }
+    AddressFieldList list{};
+    for (int r = 1; r <= 18; ++r)
+        list.fields[r - 1] = AddressField{static_cast<std::uint8_t>(cylinder), static_cast<std::uint8_t>(head),
+                                          static_cast<std::uint8_t>(r), SIZE_CODE_512};
     return list;
 }
 
-Answer format(int cylinder, int head, const AddressFields& list)
+Answer format(int cylinder, int head, const AddressFieldList& list)
 {
     DIOC_REGISTERS record{};
-    BufferReference fields = lend_buffer(list.bytes, sizeof list.bytes);
-    record.reg_EAX = 0x0512;
+    BufferReference fields = lend_buffer(&list, sizeof list);
+    set_ah(&record, BIOS_FORMAT_TRACK);
+    set_al(&record, 18);
     record.reg_ECX = static_cast<std::uint32_t>(cylinder & 0xFF) << 8 | ((cylinder >> 2) & 0xC0);
-    record.reg_EDX = static_cast<std::uint32_t>(head) << 8;
+    record.reg_EDX = static_cast<std::uint32_t>(head) << 8 | BIOS_DRIVE_A;
     record.reg_EBX = fields;
     record.reg_ESI = fields;
-    record.reg_Flags = CARRY_FLAG;
+    set_carry(&record, true);
     int result = device_io_control(VWIN32_DIOC_DOS_INT13, &record);
     return {result, record};
 }
@@ -74,18 +64,18 @@ Answer write(int sector, const std::uint8_t* bytes)
     return {result, record};
 }
 
-Answer volume_ioctl(std::uint32_t request)
+Answer volume_ioctl(std::uint16_t request)
 {
     DIOC_REGISTERS record{};
-    record.reg_EAX = 0x440D;
-    record.reg_EBX = 1;
+    record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
+    record.reg_EBX = DOS_DRIVE_A;
     record.reg_ECX = request;
     int result = device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
     return {result, record};
 }
 
-Answer lock() { return volume_ioctl(0x084A); }
-Answer unlock() { return volume_ioctl(0x086A); }
+Answer lock() { return volume_ioctl(IOCTL_LOCK_LOGICAL_VOLUME); }
+Answer unlock() { return volume_ioctl(IOCTL_UNLOCK_LOGICAL_VOLUME); }
 
 std::vector<std::uint8_t> file_bytes(const std::string& path)
 {
@@ -142,9 +132,9 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
     Answer answer = format(1, 1);
     umask(previous_mask);
     EXPECT_EQ(answer.result, 1);
-    EXPECT_FALSE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0u);
-    EXPECT_EQ(answer.al(), 18u);
+    EXPECT_FALSE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0u);
+    EXPECT_EQ(read_al(answer.record), 18u);
 
     struct stat status {};
     ASSERT_EQ(stat(image.c_str(), &status), 0);
@@ -157,7 +147,7 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
         ASSERT_EQ(bytes[i], 0xF6) << i;
 
     // Formatting an earlier track fills it without touching the others.
-    EXPECT_FALSE(format(0, 0).carry());
+    EXPECT_FALSE(carry_set(format(0, 0).record));
     bytes = file_bytes(image);
     EXPECT_EQ(bytes[0], 0xF6);
     EXPECT_EQ(bytes[TRACK - 1], 0xF6);
@@ -167,44 +157,44 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
 
 TEST_F(VirtualDriveTest, CylindersBeyondEightyTwoCannotBeReached)
 {
-    EXPECT_FALSE(format(82, 1).carry());
+    EXPECT_FALSE(carry_set(format(82, 1).record));
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
 
     Answer answer = format(83, 0);
     EXPECT_EQ(answer.result, 1); // the request reached the device
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x40u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x40u);
     answer = format(300, 0); // cylinder bits 8 and 9 travel in CL
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x40u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x40u);
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
 }
 
 TEST_F(VirtualDriveTest, AWrongAddressFieldListIsRefused)
 {
-    AddressFields wrong_cylinder = fields_for(4, 0);
-    AddressFields wrong_head = fields_for(5, 1);
-    AddressFields wrong_size = fields_for(5, 0);
-    wrong_size.bytes[3 * 4 + 3] = 3;
-    AddressFields repeated_sector = fields_for(5, 0);
-    repeated_sector.bytes[7 * 4 + 2] = 1;
-    for (const AddressFields* list : {&wrong_cylinder, &wrong_head, &wrong_size, &repeated_sector}) {
+    AddressFieldList wrong_cylinder = fields_for(4, 0);
+    AddressFieldList wrong_head = fields_for(5, 1);
+    AddressFieldList wrong_size = fields_for(5, 0);
+    wrong_size.fields[3].size_code = 3;
+    AddressFieldList repeated_sector = fields_for(5, 0);
+    repeated_sector.fields[7].sector = 1;
+    for (const AddressFieldList* list : {&wrong_cylinder, &wrong_head, &wrong_size, &repeated_sector}) {
         Answer answer = format(5, 0, *list);
-        EXPECT_TRUE(answer.carry());
-        EXPECT_EQ(answer.ah(), 0x01u);
+        EXPECT_TRUE(carry_set(answer.record));
+        EXPECT_EQ(read_ah(answer.record), 0x01u);
     }
     // A list that is not lent at all.
     DIOC_REGISTERS record{};
     record.reg_EAX = 0x0512;
     record.reg_EBX = 0x12345678;
     EXPECT_EQ(device_io_control(VWIN32_DIOC_DOS_INT13, &record), 1);
-    EXPECT_EQ((record.reg_EAX >> 8) & 0xFF, 0x01u);
+    EXPECT_EQ(read_ah(record), 0x01u);
     EXPECT_FALSE(exists(image));
 
     // Sectors in another order still describe the whole track.
-    AddressFields interleaved = fields_for(5, 0);
-    std::swap(interleaved.bytes[2], interleaved.bytes[6]);
-    EXPECT_FALSE(format(5, 0, interleaved).carry());
+    AddressFieldList interleaved = fields_for(5, 0);
+    std::swap(interleaved.fields[0].sector, interleaved.fields[1].sector);
+    EXPECT_FALSE(carry_set(format(5, 0, interleaved).record));
 }
 
 TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
@@ -215,19 +205,19 @@ TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
 
     Answer answer = write(0, sector); // nothing formatted: the image is not even there
     EXPECT_EQ(answer.result, 1);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x04u);
-    EXPECT_EQ(answer.al(), 0x08u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x04u);
+    EXPECT_EQ(read_al(answer.record), 0x08u);
     EXPECT_FALSE(exists(image));
 
     format(0, 0);
     format(0, 1);
     answer = write(19, sector);
-    EXPECT_FALSE(answer.carry());
-    EXPECT_EQ(answer.ax(), 0u);
+    EXPECT_FALSE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 0u);
     answer = write(36, sector); // cylinder 1 is not formatted
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x04u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x04u);
 
     std::vector<std::uint8_t> bytes = file_bytes(image);
     ASSERT_EQ(bytes.size(), 2 * TRACK);
@@ -243,16 +233,16 @@ TEST_F(VirtualDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
     std::uint8_t sector[512] = {};
 
     Answer answer = format(0, 0);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x03u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x03u);
     answer = write(1, sector);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x03u);
-    EXPECT_EQ(answer.al(), 0x00u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x03u);
+    EXPECT_EQ(read_al(answer.record), 0x00u);
     // Locked or not, it stays protected.
-    EXPECT_FALSE(lock().carry());
-    EXPECT_EQ(format(0, 1).ah(), 0x03u);
-    EXPECT_FALSE(unlock().carry());
+    EXPECT_FALSE(carry_set(lock().record));
+    EXPECT_EQ(read_ah(format(0, 1).record), 0x03u);
+    EXPECT_FALSE(carry_set(unlock().record));
 
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
 }
@@ -271,14 +261,14 @@ TEST_F(VirtualDriveTest, NoDiskInTheDrive)
          {folder + "/missing/a.img", folder, std::string("/dev/null"), oversized, link}) {
         use(path);
         Answer answer = format(0, 0);
-        EXPECT_TRUE(answer.carry()) << path;
-        EXPECT_EQ(answer.ah(), 0x80u) << path;
+        EXPECT_TRUE(carry_set(answer.record)) << path;
+        EXPECT_EQ(read_ah(answer.record), 0x80u) << path;
         answer = write(0, sector);
-        EXPECT_EQ(answer.ah(), 0x80u) << path;
-        EXPECT_EQ(answer.al(), 0x02u) << path;
+        EXPECT_EQ(read_ah(answer.record), 0x80u) << path;
+        EXPECT_EQ(read_al(answer.record), 0x02u) << path;
         answer = lock();
-        EXPECT_TRUE(answer.carry()) << path;
-        EXPECT_EQ(answer.ax(), 0x15u) << path;
+        EXPECT_TRUE(carry_set(answer.record)) << path;
+        EXPECT_EQ(read_ax(answer.record), 0x15u) << path;
     }
     EXPECT_FALSE(exists(folder + "/missing"));
     EXPECT_FALSE(exists(folder + "/elsewhere"));
@@ -286,29 +276,29 @@ TEST_F(VirtualDriveTest, NoDiskInTheDrive)
 
     // A 2.88 MB image is still a diskette.
     use(exactly_largest);
-    EXPECT_FALSE(format(0, 0).carry());
+    EXPECT_FALSE(carry_set(format(0, 0).record));
 }
 
 TEST_F(VirtualDriveTest, TheLockIsHeldFromLockToUnlock)
 {
     Answer answer = lock();
     EXPECT_EQ(answer.result, 1);
-    EXPECT_FALSE(answer.carry());
+    EXPECT_FALSE(carry_set(answer.record));
     EXPECT_TRUE(exists(image));
 
     // Another program cannot take the volume while it is locked.
     int other = open(image.c_str(), O_RDWR);
     ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(format(0, 0).carry()); // the lock holder formats
+    EXPECT_FALSE(carry_set(format(0, 0).record)); // the lock holder formats
 
-    EXPECT_FALSE(unlock().carry());
+    EXPECT_FALSE(carry_set(unlock().record));
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
 
     answer = unlock(); // nothing left to unlock
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ax(), 0u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ax(answer.record), 0u);
 }
 
 TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
@@ -321,19 +311,19 @@ TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
 
     Answer answer = lock();
     EXPECT_EQ(answer.result, 1);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ax(), 5u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 5u);
     answer = format(0, 0);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ah(), 0u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ah(answer.record), 0u);
     answer = write(0, sector);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ah(), 0u);
-    EXPECT_TRUE(unlock().carry());
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ah(answer.record), 0u);
+    EXPECT_TRUE(carry_set(unlock().record));
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
     close(other);
 
-    EXPECT_FALSE(format(0, 0).carry()); // free again
+    EXPECT_FALSE(carry_set(format(0, 0).record)); // free again
 }
 
 TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
@@ -348,33 +338,33 @@ TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
     Answer third = format(1, 0);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
 
-    EXPECT_FALSE(first.carry());
-    EXPECT_FALSE(second.carry());
-    EXPECT_TRUE(third.carry());
-    EXPECT_EQ(third.ah(), 0x20u);
+    EXPECT_FALSE(carry_set(first.record));
+    EXPECT_FALSE(carry_set(second.record));
+    EXPECT_TRUE(carry_set(third.record));
+    EXPECT_EQ(read_ah(third.record), 0x20u);
 }
 
 TEST_F(VirtualDriveTest, RequestsTheDriveDoesNotServe)
 {
     DIOC_REGISTERS record{};
     EXPECT_EQ(device_io_control(2, &record), 0);
-    EXPECT_TRUE(record.reg_Flags & CARRY_FLAG);
+    EXPECT_TRUE(carry_set(record));
 
     Answer answer = volume_ioctl(0x0840); // another minor code
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ax(), 1u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 1u);
     record = DIOC_REGISTERS{};
-    record.reg_EAX = 0x440D;
+    record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
     record.reg_EBX = 2; // drive B:
-    record.reg_ECX = 0x084A;
+    record.reg_ECX = IOCTL_LOCK_LOGICAL_VOLUME;
     device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
-    EXPECT_EQ(record.reg_EAX & 0xFFFF, 0x0Fu);
+    EXPECT_EQ(read_ax(record), 0x0Fu);
 
     record = DIOC_REGISTERS{};
     record.reg_EAX = 0x0312; // BIOS write: not served
     device_io_control(VWIN32_DIOC_DOS_INT13, &record);
-    EXPECT_EQ((record.reg_EAX >> 8) & 0xFF, 0x01u);
-    EXPECT_TRUE(record.reg_Flags & CARRY_FLAG);
+    EXPECT_EQ(read_ah(record), 0x01u);
+    EXPECT_TRUE(carry_set(record));
     EXPECT_FALSE(exists(image));
 }
 
