@@ -35,7 +35,7 @@ int volume_ioctl(std::uint16_t request)
     record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
     record.reg_EBX = DOS_DRIVE_A;
     record.reg_ECX = request;
-    int result = device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
     // A device call that went through but a lock the system refused is a failure.
     return result != 0 && !carry_set(record) ? 1 : 0;
 }
@@ -89,7 +89,7 @@ int format_track(int head, int cylinder)
     record.reg_ESI = fields;
     record.reg_EDI = 0;
     set_carry(&record, true);
-    int result = device_io_control(VWIN32_DIOC_DOS_INT13, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
 
     report_format(head, cylinder, error_code(record));
     return result != 0 && !carry_set(record) ? 1 : 0;
@@ -107,7 +107,7 @@ int write_sector(int sector, const std::uint8_t* buffer)
     record.reg_EBX = lend_buffer(buffer, SECTOR_SIZE);
     record.reg_ECX = 1;                                   // one sector
     record.reg_EDX = static_cast<std::uint32_t>(sector);  // starting logical sector
-    int result = device_io_control(VWIN32_DIOC_DOS_INT26, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT26, &record);
 
     report_write(sector, error_code(record));
     return result != 0 && !carry_set(record) ? 1 : 0;

@@ -529,7 +529,7 @@ void one_call(Drive& drive, Cursor& in)
     }
 
     const DIOC_REGISTERS passed = r;
-    int result = device_io_control(code, &r);
+    int result = disk_service_call(code, &r);
 
     bool known = code == VWIN32_DIOC_DOS_IOCTL || code == VWIN32_DIOC_DOS_INT26 || code == VWIN32_DIOC_DOS_INT13;
     if ((result != 0) != known)

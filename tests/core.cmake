@@ -13,7 +13,7 @@ gtest_discover_tests(format149_unit_tests)
 
 # The virtual drive, driven by register records.
 add_executable(virtual_drive_tests unit/virtual_drive_test.cpp)
-target_link_libraries(virtual_drive_tests PRIVATE format149_device GTest::gtest_main)
+target_link_libraries(virtual_drive_tests PRIVATE format149_diskio format149_device GTest::gtest_main)
 gtest_discover_tests(virtual_drive_tests)
 
 # The built program with piped input on temporary images.

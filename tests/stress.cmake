@@ -11,7 +11,7 @@ set(FORMAT149_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
 add_executable(answer_reader_replay ${FORMAT149_FUZZ_DIR}/answer_reader_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
 target_link_libraries(answer_reader_replay PRIVATE format149_run)
 add_executable(virtual_drive_replay ${FORMAT149_FUZZ_DIR}/virtual_drive_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
-target_link_libraries(virtual_drive_replay PRIVATE format149_device)
+target_link_libraries(virtual_drive_replay PRIVATE format149_diskio format149_device)
 
 foreach(target answer_reader virtual_drive)
   file(GLOB seeds CONFIGURE_DEPENDS ${FORMAT149_FUZZ_DIR}/corpus/${target}/*)

@@ -4,7 +4,5 @@
 
 int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
 {
-    int result = virtual_drive_control(control_code, record);
-    return_lent_buffers();
-    return result;
+    return virtual_drive_control(control_code, record);
 }

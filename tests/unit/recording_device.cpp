@@ -40,6 +40,5 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
     if (scripted_answer.change_eax)
         record->reg_EAX = scripted_answer.eax;
     set_carry(record, scripted_answer.set_carry);
-    return_lent_buffers();
     return scripted_answer.result;
 }

@@ -45,7 +45,7 @@ Answer format(int cylinder, int head, const AddressFieldList& list)
     record.reg_EBX = fields;
     record.reg_ESI = fields;
     set_carry(&record, true);
-    int result = device_io_control(VWIN32_DIOC_DOS_INT13, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
     return {result, record};
 }
 
@@ -60,7 +60,7 @@ Answer write(int sector, const std::uint8_t* bytes)
     record.reg_EBX = lend_buffer(bytes, 512);
     record.reg_ECX = 1;
     record.reg_EDX = static_cast<std::uint32_t>(sector);
-    int result = device_io_control(VWIN32_DIOC_DOS_INT26, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT26, &record);
     return {result, record};
 }
 
@@ -70,7 +70,7 @@ Answer volume_ioctl(std::uint16_t request)
     record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
     record.reg_EBX = DOS_DRIVE_A;
     record.reg_ECX = request;
-    int result = device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
     return {result, record};
 }
 
@@ -187,7 +187,7 @@ TEST_F(VirtualDriveTest, AWrongAddressFieldListIsRefused)
     DIOC_REGISTERS record{};
     record.reg_EAX = 0x0512;
     record.reg_EBX = 0x12345678;
-    EXPECT_EQ(device_io_control(VWIN32_DIOC_DOS_INT13, &record), 1);
+    EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT13, &record), 1);
     EXPECT_EQ(read_ah(record), 0x01u);
     EXPECT_FALSE(exists(image));
 
@@ -347,7 +347,7 @@ TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
 TEST_F(VirtualDriveTest, RequestsTheDriveDoesNotServe)
 {
     DIOC_REGISTERS record{};
-    EXPECT_EQ(device_io_control(2, &record), 0);
+    EXPECT_EQ(disk_service_call(2, &record), 0);
     EXPECT_TRUE(carry_set(record));
 
     Answer answer = volume_ioctl(0x0840); // another minor code
@@ -357,12 +357,12 @@ TEST_F(VirtualDriveTest, RequestsTheDriveDoesNotServe)
     record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
     record.reg_EBX = 2; // drive B:
     record.reg_ECX = IOCTL_LOCK_LOGICAL_VOLUME;
-    device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
+    disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
     EXPECT_EQ(read_ax(record), 0x0Fu);
 
     record = DIOC_REGISTERS{};
     record.reg_EAX = 0x0312; // BIOS write: not served
-    device_io_control(VWIN32_DIOC_DOS_INT13, &record);
+    disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
     EXPECT_EQ(read_ah(record), 0x01u);
     EXPECT_TRUE(carry_set(record));
     EXPECT_FALSE(exists(image));
