@@ -1,5 +1,5 @@
-// The virtual drive as the program meets it: register records in, registers out,
-// and the image file it leaves.
+// The image drive as the program meets it: register records in through the
+// stand-in device, registers out, and the image file it leaves.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "diskio/device_call.h"
-#include "virtualdrive/virtual_drive.h"
+#include "standin/device.h"
 
 namespace {
 
@@ -96,11 +96,11 @@ bool exists(const std::string& path)
     return lstat(path.c_str(), &status) == 0;
 }
 
-class VirtualDriveTest : public ::testing::Test {
+class ImageDriveTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/virtual-drive-XXXXXX";
+        char pattern[] = "/tmp/image-drive-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
         image = folder + "/a.img";
@@ -108,7 +108,7 @@ protected:
     }
     void TearDown() override
     {
-        virtual_drive_release();
+        release_drive_a();
         std::string command = "chmod -R u+w '" + folder + "' && rm -rf '" + folder + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
@@ -126,7 +126,7 @@ protected:
     std::string image;
 };
 
-TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
+TEST_F(ImageDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
 {
     mode_t previous_mask = umask(027);
     Answer answer = format(1, 1);
@@ -155,7 +155,7 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
     EXPECT_EQ(bytes.size(), 4 * TRACK);
 }
 
-TEST_F(VirtualDriveTest, CylindersBeyondEightyTwoCannotBeReached)
+TEST_F(ImageDriveTest, CylindersBeyondEightyTwoCannotBeReached)
 {
     EXPECT_FALSE(carry_set(format(82, 1).record));
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
@@ -170,7 +170,7 @@ TEST_F(VirtualDriveTest, CylindersBeyondEightyTwoCannotBeReached)
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
 }
 
-TEST_F(VirtualDriveTest, AWrongAddressFieldListIsRefused)
+TEST_F(ImageDriveTest, AWrongAddressFieldListIsRefused)
 {
     AddressFieldList wrong_cylinder = fields_for(4, 0);
     AddressFieldList wrong_head = fields_for(5, 1);
@@ -197,7 +197,7 @@ TEST_F(VirtualDriveTest, AWrongAddressFieldListIsRefused)
     EXPECT_FALSE(carry_set(format(5, 0, interleaved).record));
 }
 
-TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
+TEST_F(ImageDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
 {
     std::uint8_t sector[512];
     for (int i = 0; i < 512; ++i)
@@ -226,7 +226,7 @@ TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
     EXPECT_EQ(bytes[20 * 512], 0xF6);
 }
 
-TEST_F(VirtualDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
+TEST_F(ImageDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
 {
     make_file(image, 2 * TRACK, 0x5A);
     ASSERT_EQ(chmod(image.c_str(), 0444), 0);
@@ -247,7 +247,7 @@ TEST_F(VirtualDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
 }
 
-TEST_F(VirtualDriveTest, NoDiskInTheDrive)
+TEST_F(ImageDriveTest, NoDiskInTheDrive)
 {
     std::string oversized = folder + "/hard-disk.img";
     make_file(oversized, 2'949'121, 0x11);
@@ -279,7 +279,7 @@ TEST_F(VirtualDriveTest, NoDiskInTheDrive)
     EXPECT_FALSE(carry_set(format(0, 0).record));
 }
 
-TEST_F(VirtualDriveTest, TheLockIsHeldFromLockToUnlock)
+TEST_F(ImageDriveTest, TheLockIsHeldFromLockToUnlock)
 {
     Answer answer = lock();
     EXPECT_EQ(answer.result, 1);
@@ -301,7 +301,7 @@ TEST_F(VirtualDriveTest, TheLockIsHeldFromLockToUnlock)
     EXPECT_NE(read_ax(answer.record), 0u);
 }
 
-TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
+TEST_F(ImageDriveTest, AVolumeLockedByAnotherProgramIsRefused)
 {
     make_file(image, 2 * TRACK, 0x5A);
     int other = open(image.c_str(), O_RDWR);
@@ -326,7 +326,7 @@ TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
     EXPECT_FALSE(carry_set(format(0, 0).record)); // free again
 }
 
-TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
+TEST_F(ImageDriveTest, AHostWriteFailureIsAControllerFailure)
 {
     rlimit previous {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -344,7 +344,7 @@ TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
     EXPECT_EQ(read_ah(third.record), 0x20u);
 }
 
-TEST_F(VirtualDriveTest, RequestsTheDriveDoesNotServe)
+TEST_F(ImageDriveTest, RequestsTheDriveDoesNotServe)
 {
     DIOC_REGISTERS record{};
     EXPECT_EQ(disk_service_call(2, &record), 0);

@@ -1,11 +1,9 @@
-// The virtual drive: decodes the register record, routes it to the service it
-// names, and carries that service out on the image file.
-#include "virtualdrive/virtual_drive.h"
+// The image drive: an image file stands in for the diskette; lock, unlock,
+// format track and absolute write carried out on it.
 
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -13,12 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "diskio/device_call.h"
+#include "standin/device.h"
+#include "standin/drive.h"
 #include "volume/geometry.h"
 
 namespace {
 
-constexpr char DEFAULT_IMAGE_PATH[] = "drive_a.img";
 constexpr std::uint8_t FORMAT_FILL_BYTE = 0xF6;
 constexpr std::size_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_SIZE;
 
@@ -33,57 +31,6 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted
 
 // The descriptor that holds the volume lock, from lock to unlock; -1 without it.
 int locked_image = -1;
-
-// ---------------------------------------------------------------------------
-// Turning a status into registers: one place for every service.
-
-struct StatusEntry {
-    DiskStatus status;
-    CriticalError error; // what the absolute write reports in AL
-};
-
-constexpr StatusEntry STATUS_TABLE[] = {
-    {STATUS_BAD_COMMAND, CRITICAL_UNKNOWN_COMMAND},
-    {STATUS_WRITE_PROTECTED, CRITICAL_WRITE_PROTECTED},
-    {STATUS_SECTOR_NOT_FOUND, CRITICAL_SECTOR_NOT_FOUND},
-    {STATUS_CONTROLLER_FAILURE, CRITICAL_GENERAL_FAILURE},
-    {STATUS_SEEK_FAILED, CRITICAL_SEEK_ERROR},
-    {STATUS_NOT_READY, CRITICAL_NOT_READY},
-    {STATUS_VOLUME_LOCKED, CRITICAL_NOT_READY},
-};
-
-CriticalError critical_error_for(DiskStatus status)
-{
-    for (const StatusEntry& entry : STATUS_TABLE)
-        if (entry.status == status)
-            return entry.error;
-    return CRITICAL_GENERAL_FAILURE;
-}
-
-// BIOS services: AH = the status, carry set on a failure.
-void finish_bios_service(DIOC_REGISTERS* record, DiskStatus status)
-{
-    set_ah(record, status);
-    set_carry(record, status != STATUS_SUCCESS);
-}
-
-// The absolute write: AH 0 on success; on a failure AH the BIOS status and AL
-// the MS-DOS critical-error code, carry set.
-void finish_absolute_write(DIOC_REGISTERS* record, DiskStatus status)
-{
-    set_ah(record, status);
-    if (status != STATUS_SUCCESS)
-        set_al(record, critical_error_for(status));
-    set_carry(record, status != STATUS_SUCCESS);
-}
-
-// MS-DOS IOCTL: AX = the error code and carry set on a failure.
-void finish_ioctl(DIOC_REGISTERS* record, std::uint16_t error)
-{
-    if (error != 0)
-        set_ax(record, error);
-    set_carry(record, error != 0);
-}
 
 // ---------------------------------------------------------------------------
 // The disk in the drive.
@@ -137,7 +84,7 @@ struct OpenedImage {
 // a disk that may be written. Without a disk nothing is created or opened.
 OpenedImage open_image(bool create, bool writing)
 {
-    const char* path = virtual_drive_image_path();
+    const char* path = drive_a_path();
     struct stat status {};
     bool exists = stat(path, &status) == 0;
     if (exists && !fits_a_diskette(status))
@@ -220,36 +167,10 @@ DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, of
 }
 
 // ---------------------------------------------------------------------------
-// BIOS Int 13h.
+// The requests.
 
-// The list names every sector 1..18 of this cylinder and head once, 512 bytes each.
-bool address_fields_match(const AddressFieldList& list, int cylinder, int head)
+DiskStatus format_track(int cylinder, int head)
 {
-    bool seen[SECTORS_PER_TRACK + 1] = {};
-    for (const AddressField& field : list.fields) {
-        if (field.cylinder != (cylinder & 0xFF) || field.head != head || field.size_code != SIZE_CODE_512)
-            return false;
-        if (field.sector < 1 || field.sector > SECTORS_PER_TRACK || seen[field.sector])
-            return false;
-        seen[field.sector] = true;
-    }
-    return true;
-}
-
-DiskStatus format_track_service(const DIOC_REGISTERS& record)
-{
-    int sector_count = read_al(record);
-    int drive = low_byte(record.reg_EDX);
-    int head = high_byte(record.reg_EDX);
-    int cylinder = high_byte(record.reg_ECX) | (low_byte(record.reg_ECX) & 0xC0) << 2;
-    if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || sector_count != SECTORS_PER_TRACK)
-        return STATUS_BAD_COMMAND;
-    if (cylinder > LAST_REACHABLE_CYLINDER)
-        return STATUS_SEEK_FAILED;
-    const auto* fields = static_cast<const AddressFieldList*>(borrow_lent_buffer(record.reg_EBX, sizeof(AddressFieldList)));
-    if (fields == nullptr || !address_fields_match(*fields, cylinder, head))
-        return STATUS_BAD_COMMAND;
-
     OpenedImage image = open_image_for_writing(true);
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
@@ -260,100 +181,55 @@ DiskStatus format_track_service(const DIOC_REGISTERS& record)
     return status;
 }
 
-void bios_disk_service(DIOC_REGISTERS* record)
+DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
-    int function = read_ah(*record);
-    DiskStatus status = STATUS_BAD_COMMAND;
-    if (function == BIOS_RESET_DISK) // nothing to do for a file
-        status = low_byte(record->reg_EDX) == BIOS_DRIVE_A ? STATUS_SUCCESS : STATUS_BAD_COMMAND;
-    else if (function == BIOS_FORMAT_TRACK)
-        status = format_track_service(*record);
-    finish_bios_service(record, status);
-}
-
-// ---------------------------------------------------------------------------
-// MS-DOS Int 26h.
-
-DiskStatus absolute_write_service(const DIOC_REGISTERS& record)
-{
-    int drive = read_al(record);
-    std::uint32_t count = low_word(record.reg_ECX);
-    std::uint32_t first = low_word(record.reg_EDX);
-    // A diskette has no packet form.
-    if (drive != ABSOLUTE_WRITE_DRIVE_A || count == 0 || count == ABSOLUTE_WRITE_PACKET)
-        return STATUS_BAD_COMMAND;
-    std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-    const void* buffer = borrow_lent_buffer(record.reg_EBX, length);
-    if (buffer == nullptr)
-        return STATUS_BAD_COMMAND;
-
     OpenedImage image = open_image_for_writing(false);
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
         struct stat file {};
         off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
+        off_t length = static_cast<off_t>(count) * static_cast<off_t>(SECTOR_SIZE);
         if (fstat(image.descriptor, &file) != 0)
             status = STATUS_CONTROLLER_FAILURE;
-        else if (file.st_size < offset + static_cast<off_t>(length))
+        else if (file.st_size < offset + length)
             status = STATUS_SECTOR_NOT_FOUND;
         else
-            status = write_image(image.descriptor, buffer, length, offset);
+            status = write_image(image.descriptor, bytes, static_cast<std::size_t>(length), offset);
     }
     close_image(image);
     return status;
 }
 
-// ---------------------------------------------------------------------------
-// MS-DOS Int 21h, function 440Dh: lock and unlock of the logical volume.
-
-std::uint16_t lock_service()
+// Any disk there is can be locked, a write-protected one too; a disk that is
+// not there, or not usable, reads as not ready.
+DiskStatus lock()
 {
     if (locked_image >= 0)
-        return 0;
+        return STATUS_SUCCESS;
     OpenedImage image = open_image(true, false);
     if (image.status != STATUS_SUCCESS)
-        return DOS_NOT_READY;
+        return STATUS_NOT_READY;
     if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0) {
         close_image(image);
-        return DOS_ACCESS_DENIED;
+        return STATUS_VOLUME_LOCKED;
     }
     locked_image = image.descriptor;
-    return 0;
+    return STATUS_SUCCESS;
 }
 
-std::uint16_t unlock_service()
+// Without our lock there is nothing to unlock: the lock is not ours.
+DiskStatus unlock()
 {
     if (locked_image < 0)
-        return DOS_ACCESS_DENIED;
-    virtual_drive_release();
-    return 0;
-}
-
-void dos_ioctl_service(DIOC_REGISTERS* record)
-{
-    std::uint16_t function = read_ax(*record);
-    std::uint16_t request = low_word(record->reg_ECX);
-    int drive = low_byte(record->reg_EBX);
-    std::uint16_t error = DOS_INVALID_FUNCTION;
-    if (function == DOS_BLOCK_DEVICE_IOCTL && drive != DOS_DRIVE_A)
-        error = DOS_INVALID_DRIVE;
-    else if (function == DOS_BLOCK_DEVICE_IOCTL && request == IOCTL_LOCK_LOGICAL_VOLUME)
-        error = lock_service();
-    else if (function == DOS_BLOCK_DEVICE_IOCTL && request == IOCTL_UNLOCK_LOGICAL_VOLUME)
-        error = unlock_service();
-    finish_ioctl(record, error);
+        return STATUS_VOLUME_LOCKED;
+    release_image_drive();
+    return STATUS_SUCCESS;
 }
 
 } // namespace
 
-const char* virtual_drive_image_path()
-{
-    const char* path = std::getenv("DRIVE_A_IMAGE");
-    return path != nullptr && path[0] != '\0' ? path : DEFAULT_IMAGE_PATH;
-}
-
-int virtual_drive_control(std::uint32_t control_code, DIOC_REGISTERS* record)
+DiskStatus serve_image_drive(const DriveRequest& request)
 {
 #if defined(SIGXFSZ)
     // A file-size limit shows as a failed write (a controller failure), never
@@ -361,22 +237,17 @@ int virtual_drive_control(std::uint32_t control_code, DIOC_REGISTERS* record)
     static bool file_size_signal_ignored = (std::signal(SIGXFSZ, SIG_IGN), true);
     (void)file_size_signal_ignored;
 #endif
-    switch (control_code) {
-    case VWIN32_DIOC_DOS_IOCTL: dos_ioctl_service(record); return 1;
-    case VWIN32_DIOC_DOS_INT26: {
-        DiskStatus status = absolute_write_service(*record);
-        finish_absolute_write(record, status);
-        return 1;
+    switch (request.kind) {
+    case REQUEST_LOCK: return lock();
+    case REQUEST_UNLOCK: return unlock();
+    case REQUEST_RESET: return STATUS_SUCCESS; // nothing to do for a file
+    case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
+    case REQUEST_WRITE_SECTORS: return write_sectors(request.first_sector, request.sector_count, request.bytes);
     }
-    case VWIN32_DIOC_DOS_INT13: bios_disk_service(record); return 1;
-    default: break;
-    }
-    // Not a service of this device: the call itself fails.
-    finish_ioctl(record, DOS_INVALID_FUNCTION);
-    return 0;
+    return STATUS_BAD_COMMAND;
 }
 
-void virtual_drive_release()
+void release_image_drive()
 {
     if (locked_image >= 0) {
         close(locked_image); // closing the last descriptor drops the flock

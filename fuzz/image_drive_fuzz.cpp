@@ -1,6 +1,6 @@
-// Fuzz target: the virtual drive fed arbitrary control codes and register
-// records, with buffers lent through the device seam, against an image in one
-// of several states.
+// Fuzz target: the stand-in device with the image drive fed arbitrary control
+// codes and register records, with buffers lent through the device seam,
+// against an image in one of several states.
 //
 // Input layout: byte 0 picks the state of drive A:, then up to MAX_CALLS
 // calls follow, each
@@ -22,7 +22,7 @@
 // that nothing is written beyond the tracks formatted or the sectors written,
 // and the file never grows beyond what cylinder 82 reaches. After every input:
 // write-protected, oversized and foreign targets are byte for byte and kind for
-// kind as they were, the lock is gone after virtual_drive_release(), and no
+// kind as they were, the lock is gone after release_drive_a(), and no
 // descriptor was left open.
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +41,8 @@
 #include <vector>
 
 #include "diskio/device_call.h"
-#include "virtualdrive/virtual_drive.h"
+#include "standin/device.h"
+#include "standin/drive.h"
 #include "volume/geometry.h"
 
 namespace {
@@ -85,7 +86,7 @@ bool lockable(State state)
 
 [[noreturn]] void fail(const char* what, unsigned long detail = 0)
 {
-    std::fprintf(stderr, "virtual drive fuzz: %s (%lu)\n", what, detail);
+    std::fprintf(stderr, "image drive fuzz: %s (%lu)\n", what, detail);
     std::abort();
 }
 
@@ -196,7 +197,7 @@ void set_up_fixture()
 {
     fixture = new Fixture;
     const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/vdfuzz.XXXXXX";
+    std::string name = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/image-drive-fuzz.XXXXXX";
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr)
@@ -606,7 +607,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int descriptors_before = open_descriptor_count();
     for (int call = 0; call < MAX_CALLS && !in.empty(); ++call)
         one_call(drive, in);
-    virtual_drive_release();
+    release_drive_a();
     if (open_descriptor_count() != descriptors_before)
         fail("the drive left a descriptor open", static_cast<unsigned long>(open_descriptor_count()));
 
@@ -616,7 +617,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (drive.state != LOCKED_ELSEWHERE && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (other < 0 || flock(other, LOCK_EX | LOCK_NB) != 0)
-            fail("the volume lock outlived virtual_drive_release()");
+            fail("the volume lock outlived release_drive_a()");
         close(other);
     }
     check_untouched_targets(drive.state);
