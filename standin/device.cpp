@@ -1,9 +1,17 @@
 // The device call on hosts without VWIN32: decodes the register record into a
-// request, checks it, hands it to the drive, and turns the drive's status into
-// the registers the service would leave.
+// request, checks it, hands it to the drive in the slot, and turns the drive's
+// status into the registers the service would leave.
 #include "standin/device.h"
 
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/major.h>
+#include <sys/sysmacros.h>
+#endif
 
 #include "diskio/device_call.h"
 #include "standin/drive.h"
@@ -93,11 +101,45 @@ std::uint16_t decode_volume_ioctl(const DIOC_REGISTERS& record, DriveRequest* re
 }
 
 // ---------------------------------------------------------------------------
-// The drive behind drive A:.
+// The drive in the slot.
+
+enum DriveKind : std::uint8_t { IMAGE_DRIVE, FLOPPY_DRIVE };
+
+// The drive that holds the volume lock, from lock to unlock: it gets every
+// request meanwhile, without the path being looked at again.
+bool lock_held = false;
+DriveKind lock_holder = IMAGE_DRIVE;
+
+// A block device of the kernel's floppy driver is that drive; anything else,
+// other block devices included, is for the image drive to take or refuse.
+DriveKind drive_named()
+{
+#if defined(__linux__)
+    struct stat status {};
+    if (stat(drive_a_path(), &status) == 0 && S_ISBLK(status.st_mode) && major(status.st_rdev) == FLOPPY_MAJOR)
+        return FLOPPY_DRIVE;
+#endif
+    return IMAGE_DRIVE;
+}
 
 DiskStatus serve(const DriveRequest& request)
 {
-    return serve_image_drive(request);
+    DriveKind drive = lock_held ? lock_holder : drive_named();
+    DiskStatus status = STATUS_BAD_COMMAND;
+    switch (drive) {
+    case IMAGE_DRIVE: status = serve_image_drive(request); break;
+#if defined(__linux__)
+    case FLOPPY_DRIVE: status = serve_floppy_drive(request); break;
+#endif
+    default: break;
+    }
+    if (request.kind == REQUEST_LOCK && status == STATUS_SUCCESS) {
+        lock_held = true;
+        lock_holder = drive;
+    } else if (request.kind == REQUEST_UNLOCK) {
+        lock_held = false; // a holder's unlock lets go even when its flush fails
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -170,9 +212,22 @@ const char* drive_a_path()
     return path != nullptr && path[0] != '\0' ? path : DEFAULT_IMAGE_PATH;
 }
 
+int move_above_standard_streams(int descriptor)
+{
+    if (descriptor > STDERR_FILENO)
+        return descriptor;
+    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(descriptor);
+    return moved;
+}
+
 void release_drive_a()
 {
     release_image_drive();
+#if defined(__linux__)
+    release_floppy_drive();
+#endif
+    lock_held = false;
 }
 
 int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)

@@ -28,6 +28,11 @@ struct DriveRequest {
     const std::uint8_t* bytes;      // write: sector_count × 512 bytes, as lent
 };
 
+// Keeps an opened disk off standard input, output and error, so that console
+// output can never land on it when one of them is closed. Returns the
+// descriptor to use (the same, or a copy above 2 with the first closed), or -1.
+int move_above_standard_streams(int descriptor);
+
 // The image file: lock is an exclusive flock(2), a format fills the track with
 // F6h, the file grows as tracks are formatted.
 DiskStatus serve_image_drive(const DriveRequest& request);
@@ -35,3 +40,10 @@ void release_image_drive();
 
 // The biggest file the image drive takes for a diskette (2.88 MB).
 constexpr long long LARGEST_DISKETTE_BYTES = 2'949'120;
+
+#if defined(__linux__)
+// A PC floppy drive behind the kernel's floppy driver (a block device of major
+// number 2, e.g. /dev/fd0), set to the 82-cylinder geometry.
+DiskStatus serve_floppy_drive(const DriveRequest& request);
+void release_floppy_drive();
+#endif

@@ -35,17 +35,6 @@ int locked_image = -1;
 // ---------------------------------------------------------------------------
 // The disk in the drive.
 
-// Keeps the image off standard input, output and error, so that console output
-// can never land in it when one of them is closed.
-int move_above_standard_streams(int descriptor)
-{
-    if (descriptor > STDERR_FILENO)
-        return descriptor;
-    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(descriptor);
-    return moved;
-}
-
 bool is_write_protection(int error)
 {
     return error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY;

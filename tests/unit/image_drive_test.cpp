@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "diskio/device_call.h"
@@ -367,5 +368,32 @@ TEST_F(ImageDriveTest, RequestsTheDriveDoesNotServe)
     EXPECT_TRUE(carry_set(record));
     EXPECT_FALSE(exists(image));
 }
+
+#if defined(__linux__)
+// Not the image drive: the floppy drive, on a host whose kernel has no floppy
+// driver, where opening the drive's block device answers ENXIO.
+TEST_F(ImageDriveTest, AFloppyDriveTheKernelDoesNotHaveIsAnEmptyDrive)
+{
+    std::string node = folder + "/fd0";
+    if (mknod(node.c_str(), S_IFBLK | 0600, makedev(2, 0)) != 0)
+        GTEST_SKIP() << "skipped: cannot make a device node here (mknod needs CAP_MKNOD)";
+    int probe = open(node.c_str(), O_RDONLY | O_NONBLOCK);
+    if (probe >= 0 || errno != ENXIO) {
+        if (probe >= 0)
+            close(probe);
+        GTEST_SKIP() << "skipped: this host has a floppy driver, or device nodes cannot be opened here";
+    }
+    use(node);
+    std::uint8_t sector[512] = {};
+    Answer answer = lock();
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 0x15u);
+    answer = format(0, 0);
+    EXPECT_EQ(read_ah(answer.record), 0x80u);
+    answer = write(0, sector);
+    EXPECT_EQ(read_ax(answer.record), 0x8002u);
+    EXPECT_TRUE(carry_set(unlock().record));
+}
+#endif
 
 } // namespace

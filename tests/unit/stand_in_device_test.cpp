@@ -1,10 +1,16 @@
 // The stand-in device before drives that record each request and answer as the
-// test says: what a record decodes to, which records never reach a drive, and
-// how a drive's status comes back in the registers.
+// test says: what a record decodes to, which records never reach a drive, how a
+// drive's status comes back in the registers, and which drive is asked.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "diskio/device_call.h"
 #include "standin/device.h"
@@ -13,6 +19,7 @@
 namespace {
 
 std::vector<DriveRequest> served;
+std::string drives_asked; // 'i' the image drive, 'f' the floppy drive, per request
 DiskStatus answer = STATUS_SUCCESS;
 
 } // namespace
@@ -20,10 +27,22 @@ DiskStatus answer = STATUS_SUCCESS;
 DiskStatus serve_image_drive(const DriveRequest& request)
 {
     served.push_back(request);
+    drives_asked += 'i';
     return answer;
 }
 
 void release_image_drive() {}
+
+#if defined(__linux__)
+DiskStatus serve_floppy_drive(const DriveRequest& request)
+{
+    served.push_back(request);
+    drives_asked += 'f';
+    return answer;
+}
+
+void release_floppy_drive() {}
+#endif
 
 namespace {
 
@@ -71,7 +90,13 @@ protected:
     void SetUp() override
     {
         served.clear();
+        drives_asked.clear();
         answer = STATUS_SUCCESS;
+    }
+    void TearDown() override
+    {
+        release_drive_a();
+        unsetenv("DRIVE_A_IMAGE");
     }
 };
 
@@ -209,5 +234,47 @@ TEST_F(StandInDeviceTest, ADrivesStatusComesBackAsEachServiceLeavesIt)
     EXPECT_FALSE(carry_set(record));
     EXPECT_EQ(read_ax(record), DOS_BLOCK_DEVICE_IOCTL); // untouched
 }
+
+#if defined(__linux__)
+TEST_F(StandInDeviceTest, TheFloppyDriversBlockDevicesAreTheFloppyDriveAndTheLockHolderGetsEverything)
+{
+    char folder[] = "/tmp/stand-in-device-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string floppy = std::string(folder) + "/fd0";
+    std::string fixed_format = std::string(folder) + "/fd0u1440";
+    std::string loop = std::string(folder) + "/loop0";
+    bool made = mknod(floppy.c_str(), S_IFBLK | 0600, makedev(2, 0)) == 0
+                && mknod(fixed_format.c_str(), S_IFBLK | 0600, makedev(2, 28)) == 0
+                && mknod(loop.c_str(), S_IFBLK | 0600, makedev(7, 0)) == 0;
+    auto ask = [](const std::string& path, std::uint16_t request) {
+        setenv("DRIVE_A_IMAGE", path.c_str(), 1);
+        DIOC_REGISTERS record = ioctl_record(DOS_BLOCK_DEVICE_IOCTL, DOS_DRIVE_A, request);
+        disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
+    };
+    if (made) {
+        for (const std::string* path : {&floppy, &fixed_format, &loop})
+            ask(*path, IOCTL_UNLOCK_LOGICAL_VOLUME);
+        ask(std::string(folder) + "/a.img", IOCTL_UNLOCK_LOGICAL_VOLUME);
+        EXPECT_EQ(drives_asked, "ffii");
+
+        // Locked, the holder gets every request, whatever the path names by now.
+        drives_asked.clear();
+        ask(floppy, IOCTL_LOCK_LOGICAL_VOLUME);
+        ask(loop, IOCTL_LOCK_LOGICAL_VOLUME);
+        ask(loop, IOCTL_UNLOCK_LOGICAL_VOLUME);
+        ask(loop, IOCTL_UNLOCK_LOGICAL_VOLUME);
+        // A lock refused leaves the path to decide.
+        answer = STATUS_VOLUME_LOCKED;
+        ask(floppy, IOCTL_LOCK_LOGICAL_VOLUME);
+        ask(loop, IOCTL_LOCK_LOGICAL_VOLUME);
+        EXPECT_EQ(drives_asked, "fffifi");
+    }
+    for (const std::string* path : {&floppy, &fixed_format, &loop})
+        unlink(path->c_str());
+    rmdir(folder);
+    if (!made)
+        GTEST_SKIP() << "skipped: cannot make device nodes here (mknod needs CAP_MKNOD)";
+}
+#endif
 
 } // namespace
