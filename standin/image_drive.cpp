@@ -66,33 +66,53 @@ struct OpenedImage {
     DiskStatus status;  // STATUS_SUCCESS when `descriptor` is usable
     int descriptor;     // -1 when no file is open
     bool owned;         // closed by the service that opened it
+    off_t size;         // the image's size when it was opened
 };
+
+// A read-only image is a disk with its write-protect tab open, even for a
+// user whom the file system would let write.
+bool has_write_permission(const struct stat& status)
+{
+    return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+// The image the lock holds: trusted without looking its path up again, but
+// looked at through the descriptor, which still sees a disk taken out of the
+// drive (the file removed).
+OpenedImage held_image(bool writing)
+{
+    struct stat status {};
+    if (fstat(locked_image, &status) != 0)
+        return {STATUS_CONTROLLER_FAILURE, -1, false, 0};
+    if (status.st_nlink == 0 || !fits_a_diskette(status))
+        return {STATUS_NOT_READY, -1, false, 0};
+    if (writing && !has_write_permission(status))
+        return {STATUS_WRITE_PROTECTED, -1, false, 0};
+    return {STATUS_SUCCESS, locked_image, false, status.st_size};
+}
 
 // Looks at what is in the drive and opens it for a service. `create` makes a
 // missing image in an existing folder (a new, blank disk); `writing` asks for
 // a disk that may be written. Without a disk nothing is created or opened.
 OpenedImage open_image(bool create, bool writing)
 {
+    if (locked_image >= 0)
+        return held_image(writing);
     const char* path = drive_a_path();
     struct stat status {};
     bool exists = stat(path, &status) == 0;
     if (exists && !fits_a_diskette(status))
-        return {STATUS_NOT_READY, -1, false};
+        return {STATUS_NOT_READY, -1, false, 0};
     if (!exists) {
         struct stat link {};
         // A dangling link, or a folder that is not there, is no disk either.
         if (errno != ENOENT || lstat(path, &link) == 0 || !folder_exists(path))
-            return {STATUS_NOT_READY, -1, false};
+            return {STATUS_NOT_READY, -1, false, 0};
         if (!create)
-            return {STATUS_SECTOR_NOT_FOUND, -1, false}; // a blank disk: nothing formatted yet
+            return {STATUS_SECTOR_NOT_FOUND, -1, false, 0}; // a blank disk: nothing formatted yet
     }
-    // A read-only image is a disk with its write-protect tab open, even for a
-    // user whom the file system would let write.
-    if (writing && exists && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        return {STATUS_WRITE_PROTECTED, -1, false};
-
-    if (locked_image >= 0)
-        return {STATUS_SUCCESS, locked_image, false};
+    if (writing && exists && !has_write_permission(status))
+        return {STATUS_WRITE_PROTECTED, -1, false, 0};
 
     int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (create ? O_CREAT : 0);
     int descriptor = open(path, flags, 0666);
@@ -102,19 +122,19 @@ OpenedImage open_image(bool create, bool writing)
             descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (descriptor < 0) {
             if (is_write_protection(error))
-                return {STATUS_WRITE_PROTECTED, -1, false};
-            return {STATUS_NOT_READY, -1, false};
+                return {STATUS_WRITE_PROTECTED, -1, false, 0};
+            return {STATUS_NOT_READY, -1, false, 0};
         }
     }
     descriptor = move_above_standard_streams(descriptor);
     if (descriptor < 0)
-        return {STATUS_CONTROLLER_FAILURE, -1, false};
+        return {STATUS_CONTROLLER_FAILURE, -1, false, 0};
     // What was opened may not be what was looked at a moment ago.
     if (fstat(descriptor, &status) != 0 || !fits_a_diskette(status)) {
         close(descriptor);
-        return {STATUS_NOT_READY, -1, false};
+        return {STATUS_NOT_READY, -1, false, 0};
     }
-    return {STATUS_SUCCESS, descriptor, true};
+    return {STATUS_SUCCESS, descriptor, true, status.st_size};
 }
 
 void close_image(const OpenedImage& image)
@@ -130,11 +150,17 @@ OpenedImage open_image_for_writing(bool create)
     OpenedImage image = open_image(create, true);
     if (image.status != STATUS_SUCCESS || !image.owned)
         return image; // no disk, or the drive's own lock
+    struct stat status {};
     if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0) {
         image.status = errno == EWOULDBLOCK ? STATUS_VOLUME_LOCKED : STATUS_CONTROLLER_FAILURE;
-        close_image(image);
-        image.descriptor = -1;
+    } else if (fstat(image.descriptor, &status) != 0) {
+        image.status = STATUS_CONTROLLER_FAILURE;
+    } else {
+        image.size = status.st_size; // as the last lock holder left it
+        return image;
     }
+    close_image(image);
+    image.descriptor = -1;
     return image;
 }
 
@@ -176,12 +202,9 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
-        struct stat file {};
         off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
         off_t length = static_cast<off_t>(count) * static_cast<off_t>(SECTOR_SIZE);
-        if (fstat(image.descriptor, &file) != 0)
-            status = STATUS_CONTROLLER_FAILURE;
-        else if (file.st_size < offset + length)
+        if (image.size < offset + length)
             status = STATUS_SECTOR_NOT_FOUND;
         else
             status = write_image(image.descriptor, bytes, static_cast<std::size_t>(length), offset);

@@ -302,6 +302,32 @@ TEST_F(ImageDriveTest, TheLockIsHeldFromLockToUnlock)
     EXPECT_NE(read_ax(answer.record), 0u);
 }
 
+TEST_F(ImageDriveTest, TheLockHolderTrustsItsImageUntilTheDiskIsTakenOut)
+{
+    std::uint8_t sector[512];
+    std::memset(sector, 0x3C, sizeof sector);
+    EXPECT_FALSE(carry_set(lock().record));
+    // The path is not looked at again: the locked image is the disk.
+    std::string moved = folder + "/moved.img";
+    ASSERT_EQ(rename(image.c_str(), moved.c_str()), 0);
+    EXPECT_FALSE(carry_set(format(0, 0).record));
+    EXPECT_FALSE(carry_set(write(1, sector).record));
+    EXPECT_FALSE(exists(image));
+    std::vector<std::uint8_t> bytes = file_bytes(moved);
+    ASSERT_EQ(bytes.size(), TRACK);
+    EXPECT_EQ(bytes[512], 0x3C);
+
+    // Removed, it is no disk; nothing is made in its place.
+    ASSERT_EQ(unlink(moved.c_str()), 0);
+    Answer answer = format(0, 1);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x80u);
+    answer = write(2, sector);
+    EXPECT_EQ(read_ax(answer.record), 0x8002u);
+    EXPECT_FALSE(exists(image));
+    EXPECT_FALSE(carry_set(unlock().record));
+}
+
 TEST_F(ImageDriveTest, AVolumeLockedByAnotherProgramIsRefused)
 {
     make_file(image, 2 * TRACK, 0x5A);
