@@ -27,3 +27,11 @@ find_program(BASH_PROGRAM bash REQUIRED)
 add_test(NAME format_run_process COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/format_run_test.sh
          $<TARGET_FILE:format149>)
 set_tests_properties(format_run_process PROPERTIES TIMEOUT 300)
+
+# The built program on targets that are no plain image: kernel pseudo files, a
+# write-protected file, the console's own file, a new image under a tight umask.
+foreach(case pseudo protected console umask)
+  add_test(NAME targets_${case} COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/targets_test.sh ${case}
+           $<TARGET_FILE:format149>)
+  set_tests_properties(targets_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+endforeach()
