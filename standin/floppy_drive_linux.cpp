@@ -28,7 +28,7 @@ constexpr floppy_struct VOLUME_GEOMETRY = {
     0,                 // stretch: single steps, sectors from 1
     0x1B,              // gap
     0x00,              // rate: 500 kb/s
-    0xCF,              // spec1
+    0xCF,              // step rate and head unload time
     0x6C,              // fmt_gap
     nullptr,           // name
 };
