@@ -126,7 +126,7 @@ OpenedDevice open_device(bool lock)
     else if (poll_drive(descriptor, !read_only, &state) != 0)
         status = status_for_error(errno);
     else if ((state.flags & (FD_VERIFY | FD_DISK_NEWCHANGE)) != 0)
-        status = STATUS_NOT_READY; // the disk-change line stayed on through a seek: no disk
+        status = STATUS_NOT_READY; // the disk-change line stayed on through a seek, or went untested: no disk
     else if ((state.flags & FD_DISK_WRITABLE) == 0)
         read_only = true;
 
