@@ -1,5 +1,6 @@
 # Unit tests of the volume images, the disk operations and the console helpers,
-# the virtual drive's own tests, and the process-level runs of the program.
+# the stand-in device's and its drives' own tests, and the process-level runs of
+# the program.
 
 # The disk operations against a recording device.
 add_executable(format149_unit_tests
@@ -12,10 +13,15 @@ target_link_libraries(format149_unit_tests PRIVATE format149_run format149_diski
 target_compile_definitions(format149_unit_tests PRIVATE FORMAT149_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 gtest_discover_tests(format149_unit_tests)
 
-# The virtual drive, driven by register records.
-add_executable(virtual_drive_tests unit/virtual_drive_test.cpp)
-target_link_libraries(virtual_drive_tests PRIVATE format149_device GTest::gtest_main)
-gtest_discover_tests(virtual_drive_tests)
+# The stand-in device's decoder before drives that record what they are asked.
+add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp)
+target_link_libraries(stand_in_device_tests PRIVATE format149_diskio GTest::gtest_main)
+gtest_discover_tests(stand_in_device_tests)
+
+# The image drive, driven by register records through the stand-in device.
+add_executable(image_drive_tests unit/image_drive_test.cpp)
+target_link_libraries(image_drive_tests PRIVATE format149_diskio format149_device GTest::gtest_main)
+gtest_discover_tests(image_drive_tests)
 
 # The built program with piped input on temporary images.
 find_program(BASH_PROGRAM bash REQUIRED)
@@ -29,3 +35,11 @@ add_test(NAME console_status_process
          COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/process/console_status_test.py
                  $<TARGET_FILE:format149> ${PROJECT_VERSION})
 set_tests_properties(console_status_process PROPERTIES TIMEOUT 120 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# The built program on targets that are no plain image: kernel pseudo files, a
+# write-protected file, the console's own file, a new image under a tight umask.
+foreach(case pseudo protected console umask)
+  add_test(NAME targets_${case} COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/targets_test.sh ${case}
+           $<TARGET_FILE:format149>)
+  set_tests_properties(targets_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+endforeach()

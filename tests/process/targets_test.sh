@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Runs the built program on drive targets that are no plain diskette image and
+# checks what it reports and what it leaves:
+#   pseudo     files of the kernel's pseudo file systems are no disk
+#   protected  an image the file system will not let be written is a
+#              write-protected disk (an immutable file, else a read-only bind mount)
+#   console    standard output or error written into the image itself
+#   umask      a new image under umask 0277 is still writable by its maker
+#
+#   targets_test.sh CASE PROGRAM
+#
+# Exits 0 when the case passed, 1 when it failed, 77 (with the reason) when the
+# machine does not allow it.
+set -u
+case_name=$1
+program=$2
+work=$(mktemp -d)
+cleanup() {
+    chattr -i "$work/immutable.img" 2> /dev/null
+    umount "$work/read-only" 2> /dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+    failures=$((failures + 1))
+    echo "FAIL: $*"
+}
+
+# The console text with each progress line on a line of its own.
+lines() { tr '\r' '\n' < "$1"; }
+
+# The error codes of one kind of progress line (Formatting or Writing), each
+# with its count: "164x0 " when all 164 formats answered 0.
+codes() { # file kind
+    lines "$1" | grep -a "^     $2 " | sed 's/.*error code = \(-\{0,1\}[0-9]*\)\. .*/\1/' | sort | uniq -c \
+        | awk '{printf "%sx%s ", $1, $2}'
+}
+
+# Checks one confirmed run's console text: the lock and unlock results and the
+# one code all formats and all writes showed.
+expect_run() { # what console-file lock unlock format-code write-code [progress-file]
+    local what=$1 console=$2 progress=${7:-$2}
+    lines "$console" | grep -aqx "     Lock $3!" || fail "$what: no \"Lock $3!\""
+    lines "$console" | grep -aqx "     Unlock $4!" || fail "$what: no \"Unlock $4!\""
+    local formats writes
+    formats=$(codes "$progress" Formatting)
+    writes=$(codes "$progress" Writing)
+    [ "$formats" = "164x$5 " ] || fail "$what: format codes ${formats:-none}, not 164 times $5"
+    [ "$writes" = "36x$6 " ] || fail "$what: write codes ${writes:-none}, not 36 times $6"
+}
+
+confirmed() { # image output-file: answers y, both streams into the file
+    printf 'y\n\n' | DRIVE_A_IMAGE=$1 "$program" > "$2" 2>&1
+}
+
+# An image of the volume's size with a pattern, so that any write shows.
+make_image() { # path
+    head -c 1511424 /dev/zero | tr '\0' '\133' > "$1"
+}
+
+case $case_name in
+pseudo)
+    # Both are harmless even to a program that writes them: /proc/self/comm is
+    # the name of the program's own process; the kernel refuses to open
+    # uevent_seqnum for writing, even for root.
+    for target in /proc/self/comm /sys/kernel/uevent_seqnum; do
+        if [ ! -e "$target" ]; then
+            echo "($target is not on this machine)"
+            continue
+        fi
+        confirmed "$target" "$work/out"
+        expect_run "$target" "$work/out" failed failed 128 128
+    done
+    ;;
+protected)
+    target=
+    make_image "$work/immutable.img"
+    if chattr +i "$work/immutable.img" 2> "$work/chattr.err"; then
+        target=$work/immutable.img
+    else
+        mkdir "$work/source" "$work/read-only"
+        make_image "$work/source/a.img"
+        if mount --bind "$work/source" "$work/read-only" 2> "$work/mount.err" \
+            && mount -o remount,ro,bind "$work/read-only" 2>> "$work/mount.err"; then
+            target=$work/read-only/a.img
+        fi
+    fi
+    if [ -z "$target" ]; then
+        echo "skipped: neither an immutable file nor a read-only bind mount can be made here:" \
+            "$(cat "$work"/*.err 2> /dev/null | tr '\n' ' ')"
+        exit 77
+    fi
+    before=$(md5sum < "$target")
+    confirmed "$target" "$work/out"
+    expect_run "$target" "$work/out" succeeded succeeded 3 3
+    [ "$(md5sum < "$target")" = "$before" ] || fail "$target: the write-protected image changed"
+    ;;
+console)
+    # Standard output into the image: the console text lands at its start; the
+    # rest must stay as it was.
+    image=$work/stdout.img
+    make_image "$image"
+    printf 'y\n\n' | DRIVE_A_IMAGE=$image "$program" 1<> "$image" 2> "$work/progress"
+    expect_run "standard output" "$image" failed failed 170 170 "$work/progress"
+    cmp -s <(tail -c +65537 "$image") <(make_image /dev/stdout | tail -c +65537) \
+        || fail "standard output: the image beyond the console text changed"
+    # Standard error into the image.
+    image=$work/stderr.img
+    make_image "$image"
+    printf 'y\n\n' | DRIVE_A_IMAGE=$image "$program" > "$work/out" 2<> "$image"
+    expect_run "standard error" "$work/out" failed failed 170 170 "$image"
+    cmp -s <(tail -c +65537 "$image") <(make_image /dev/stdout | tail -c +65537) \
+        || fail "standard error: the image beyond the console text changed"
+    ;;
+umask)
+    image=$work/new.img
+    (umask 0277 && confirmed "$image" "$work/out")
+    expect_run "first run" "$work/out" succeeded succeeded 0 0
+    mode=$(stat -c %a "$image")
+    [ $((0$mode & 0200)) -ne 0 ] || fail "the new image has mode $mode: its owner cannot write it"
+    # The next run finds a disk it can format again.
+    (umask 0277 && confirmed "$image" "$work/out")
+    expect_run "second run" "$work/out" succeeded succeeded 0 0
+    ;;
+*)
+    echo "targets_test.sh: unknown case '$case_name'" >&2
+    exit 2
+    ;;
+esac
+
+if [ $failures -ne 0 ]; then
+    echo "$case_name: $failures failed"
+    exit 1
+fi
+echo "$case_name: passed"
