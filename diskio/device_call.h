@@ -1,5 +1,5 @@
 // The one place the program reaches the platform: open the disk device, make one
-// control call with a register record, close it again.
+// control call with a register record, close it again; and the buffers lent to it.
 #pragma once
 
 #include <cstddef>
@@ -7,11 +7,15 @@
 
 #include "diskio/registers.h"
 
-// Opens the VWIN32 device (or its stand-in), makes one DeviceIoControl call with
-// `control_code` and `record` as both input and output buffer, closes the device.
-// Returns the BOOL result of the control call: nonzero when the request reached
-// the device; the record then holds the registers as the service left them.
-// Every buffer lent for this call (lend_buffer) is given back before it returns.
+// The disk operations' device call: device_io_control, after which every
+// buffer lent for the call (lend_buffer) is given back, whatever the platform.
+int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record);
+
+// The platform's part, one per platform: opens the VWIN32 device (or its
+// stand-in), makes one DeviceIoControl call with `control_code` and `record` as
+// both input and output buffer, closes the device. Returns the BOOL result of
+// the control call: nonzero when the request reached the device; the record
+// then holds the registers as the service left them.
 int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
 
 // Buffer addresses travel in the record's 32-bit fields. A 32-bit Windows process
@@ -27,8 +31,5 @@ BufferReference lend_buffer(const void* buffer, std::size_t length);
 // The device side's look-up: the buffer behind `reference` when it was lent for
 // the current call and holds at least `length` bytes, else nullptr.
 const void* borrow_lent_buffer(BufferReference reference, std::size_t length);
-
-// Ends the current call's loans; device_io_control calls it on its way out.
-void return_lent_buffers();
 
 constexpr std::size_t LENT_BUFFER_LIMIT = 4;

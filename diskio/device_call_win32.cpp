@@ -13,6 +13,5 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
     BOOL result = DeviceIoControl(device, control_code, record, sizeof(DIOC_REGISTERS), record,
                                   sizeof(DIOC_REGISTERS), &returned_bytes, nullptr);
     CloseHandle(device);
-    return_lent_buffers();
     return result;
 }

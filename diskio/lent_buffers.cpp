@@ -1,5 +1,6 @@
 // The table of buffers lent to the device for one call, so that a 32-bit register
-// field can name a buffer without truncating a wider address.
+// field can name a buffer without truncating a wider address, and the device
+// call that gives them back.
 #include <cstdint>
 
 #include "diskio/device_call.h"
@@ -17,7 +18,11 @@ const void* borrow_lent_buffer(BufferReference reference, std::size_t)
     return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(reference));
 }
 
+namespace {
+
 void return_lent_buffers() {}
+
+} // namespace
 
 #else
 
@@ -55,9 +60,21 @@ const void* borrow_lent_buffer(BufferReference reference, std::size_t length)
     return lent_buffers[index].address;
 }
 
+namespace {
+
+// Ends the current call's loans.
 void return_lent_buffers()
 {
     lent_buffer_count = 0;
 }
 
+} // namespace
+
 #endif
+
+int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record)
+{
+    int result = device_io_control(control_code, record);
+    return_lent_buffers();
+    return result;
+}

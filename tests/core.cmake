@@ -1,5 +1,6 @@
 # Unit tests of the volume images, the disk operations and the console helpers,
-# the virtual drive's own tests, and the process-level runs of the program.
+# the stand-in device's and its drives' own tests, and the process-level runs of
+# the program.
 
 # The disk operations against a recording device.
 add_executable(format149_unit_tests
@@ -11,10 +12,15 @@ add_executable(format149_unit_tests
 target_link_libraries(format149_unit_tests PRIVATE format149_run format149_diskio GTest::gtest_main)
 gtest_discover_tests(format149_unit_tests)
 
-# The virtual drive, driven by register records.
-add_executable(virtual_drive_tests unit/virtual_drive_test.cpp)
-target_link_libraries(virtual_drive_tests PRIVATE format149_device GTest::gtest_main)
-gtest_discover_tests(virtual_drive_tests)
+# The stand-in device's decoder before drives that record what they are asked.
+add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp)
+target_link_libraries(stand_in_device_tests PRIVATE format149_diskio GTest::gtest_main)
+gtest_discover_tests(stand_in_device_tests)
+
+# The image drive, driven by register records through the stand-in device.
+add_executable(image_drive_tests unit/image_drive_test.cpp)
+target_link_libraries(image_drive_tests PRIVATE format149_diskio format149_device GTest::gtest_main)
+gtest_discover_tests(image_drive_tests)
 
 # The built program with piped input on temporary images.
 find_program(BASH_PROGRAM bash REQUIRED)

@@ -10,10 +10,10 @@ set(FORMAT149_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
 # The fuzz targets, driven once over each seed instead of by libFuzzer.
 add_executable(answer_reader_replay ${FORMAT149_FUZZ_DIR}/answer_reader_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
 target_link_libraries(answer_reader_replay PRIVATE format149_run)
-add_executable(virtual_drive_replay ${FORMAT149_FUZZ_DIR}/virtual_drive_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
-target_link_libraries(virtual_drive_replay PRIVATE format149_device)
+add_executable(image_drive_replay ${FORMAT149_FUZZ_DIR}/image_drive_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
+target_link_libraries(image_drive_replay PRIVATE format149_diskio format149_device)
 
-foreach(target answer_reader virtual_drive)
+foreach(target answer_reader image_drive)
   file(GLOB seeds CONFIGURE_DEPENDS ${FORMAT149_FUZZ_DIR}/corpus/${target}/*)
   add_test(NAME fuzz_corpus_${target} COMMAND ${target}_replay ${seeds})
   set_tests_properties(fuzz_corpus_${target} PROPERTIES TIMEOUT 120)

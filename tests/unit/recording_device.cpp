@@ -39,10 +39,6 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
     recorded_calls.push_back(call);
     if (scripted_answer.change_eax)
         record->reg_EAX = scripted_answer.eax;
-    if (scripted_answer.set_carry)
-        record->reg_Flags |= CARRY_FLAG;
-    else
-        record->reg_Flags &= ~CARRY_FLAG;
-    return_lent_buffers();
+    set_carry(record, scripted_answer.set_carry);
     return scripted_answer.result;
 }

@@ -1,5 +1,5 @@
-// The virtual drive as the program meets it: register records in, registers out,
-// and the image file it leaves.
+// The image drive as the program meets it: register records in through the
+// stand-in device, registers out, and the image file it leaves.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,10 +11,11 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "diskio/device_call.h"
-#include "virtualdrive/virtual_drive.h"
+#include "standin/device.h"
 
 namespace {
 
@@ -23,39 +24,29 @@ constexpr std::size_t TRACK = 18 * 512;
 struct Answer {
     int result;
     DIOC_REGISTERS record;
-    bool carry() const { return (record.reg_Flags & CARRY_FLAG) != 0; }
-    unsigned ah() const { return (record.reg_EAX >> 8) & 0xFF; }
-    unsigned al() const { return record.reg_EAX & 0xFF; }
-    unsigned ax() const { return record.reg_EAX & 0xFFFF; }
 };
 
-struct AddressFields {
-    std::uint8_t bytes[72];
-};
-
-AddressFields fields_for(int cylinder, int head)
+AddressFieldList fields_for(int cylinder, int head)
 {
-    AddressFields list{};
-    for (int r = 1; r <= 18; ++r) {
-        list.bytes[(r - 1) * 4 + 0] = static_cast<std::uint8_t>(cylinder);
-        list.bytes[(r - 1) * 4 + 1] = static_cast<std::uint8_t>(head);
-        list.bytes[(r - 1) * 4 + 2] = static_cast<std::uint8_t>(r);
-        list.bytes[(r - 1) * 4 + 3] = 2;
-    }
+    AddressFieldList list{};
+    for (int r = 1; r <= 18; ++r)
+        list.fields[r - 1] = AddressField{static_cast<std::uint8_t>(cylinder), static_cast<std::uint8_t>(head),
+                                          static_cast<std::uint8_t>(r), SIZE_CODE_512};
     return list;
 }
 
-Answer format(int cylinder, int head, const AddressFields& list)
+Answer format(int cylinder, int head, const AddressFieldList& list)
 {
     DIOC_REGISTERS record{};
-    BufferReference fields = lend_buffer(list.bytes, sizeof list.bytes);
-    record.reg_EAX = 0x0512;
+    BufferReference fields = lend_buffer(&list, sizeof list);
+    set_ah(&record, BIOS_FORMAT_TRACK);
+    set_al(&record, 18);
     record.reg_ECX = static_cast<std::uint32_t>(cylinder & 0xFF) << 8 | ((cylinder >> 2) & 0xC0);
-    record.reg_EDX = static_cast<std::uint32_t>(head) << 8;
+    record.reg_EDX = static_cast<std::uint32_t>(head) << 8 | BIOS_DRIVE_A;
     record.reg_EBX = fields;
     record.reg_ESI = fields;
-    record.reg_Flags = CARRY_FLAG;
-    int result = device_io_control(VWIN32_DIOC_DOS_INT13, &record);
+    set_carry(&record, true);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
     return {result, record};
 }
 
@@ -70,22 +61,22 @@ Answer write(int sector, const std::uint8_t* bytes)
     record.reg_EBX = lend_buffer(bytes, 512);
     record.reg_ECX = 1;
     record.reg_EDX = static_cast<std::uint32_t>(sector);
-    int result = device_io_control(VWIN32_DIOC_DOS_INT26, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT26, &record);
     return {result, record};
 }
 
-Answer volume_ioctl(std::uint32_t request)
+Answer volume_ioctl(std::uint16_t request)
 {
     DIOC_REGISTERS record{};
-    record.reg_EAX = 0x440D;
-    record.reg_EBX = 1;
+    record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
+    record.reg_EBX = DOS_DRIVE_A;
     record.reg_ECX = request;
-    int result = device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
+    int result = disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
     return {result, record};
 }
 
-Answer lock() { return volume_ioctl(0x084A); }
-Answer unlock() { return volume_ioctl(0x086A); }
+Answer lock() { return volume_ioctl(IOCTL_LOCK_LOGICAL_VOLUME); }
+Answer unlock() { return volume_ioctl(IOCTL_UNLOCK_LOGICAL_VOLUME); }
 
 std::vector<std::uint8_t> file_bytes(const std::string& path)
 {
@@ -106,11 +97,11 @@ bool exists(const std::string& path)
     return lstat(path.c_str(), &status) == 0;
 }
 
-class VirtualDriveTest : public ::testing::Test {
+class ImageDriveTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/virtual-drive-XXXXXX";
+        char pattern[] = "/tmp/image-drive-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         folder = pattern;
         image = folder + "/a.img";
@@ -118,7 +109,7 @@ protected:
     }
     void TearDown() override
     {
-        virtual_drive_release();
+        release_drive_a();
         std::string command = "chmod -R u+w '" + folder + "' && rm -rf '" + folder + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
     }
@@ -136,15 +127,15 @@ protected:
     std::string image;
 };
 
-TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
+TEST_F(ImageDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
 {
     mode_t previous_mask = umask(027);
     Answer answer = format(1, 1);
     umask(previous_mask);
     EXPECT_EQ(answer.result, 1);
-    EXPECT_FALSE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0u);
-    EXPECT_EQ(answer.al(), 18u);
+    EXPECT_FALSE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0u);
+    EXPECT_EQ(read_al(answer.record), 18u);
 
     struct stat status {};
     ASSERT_EQ(stat(image.c_str(), &status), 0);
@@ -157,7 +148,7 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
         ASSERT_EQ(bytes[i], 0xF6) << i;
 
     // Formatting an earlier track fills it without touching the others.
-    EXPECT_FALSE(format(0, 0).carry());
+    EXPECT_FALSE(carry_set(format(0, 0).record));
     bytes = file_bytes(image);
     EXPECT_EQ(bytes[0], 0xF6);
     EXPECT_EQ(bytes[TRACK - 1], 0xF6);
@@ -165,49 +156,49 @@ TEST_F(VirtualDriveTest, FormatTrackFillsItsEighteenSectorsAndGrowsTheImage)
     EXPECT_EQ(bytes.size(), 4 * TRACK);
 }
 
-TEST_F(VirtualDriveTest, CylindersBeyondEightyTwoCannotBeReached)
+TEST_F(ImageDriveTest, CylindersBeyondEightyTwoCannotBeReached)
 {
-    EXPECT_FALSE(format(82, 1).carry());
+    EXPECT_FALSE(carry_set(format(82, 1).record));
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
 
     Answer answer = format(83, 0);
     EXPECT_EQ(answer.result, 1); // the request reached the device
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x40u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x40u);
     answer = format(300, 0); // cylinder bits 8 and 9 travel in CL
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x40u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x40u);
     EXPECT_EQ(file_bytes(image).size(), 83 * 2 * TRACK);
 }
 
-TEST_F(VirtualDriveTest, AWrongAddressFieldListIsRefused)
+TEST_F(ImageDriveTest, AWrongAddressFieldListIsRefused)
 {
-    AddressFields wrong_cylinder = fields_for(4, 0);
-    AddressFields wrong_head = fields_for(5, 1);
-    AddressFields wrong_size = fields_for(5, 0);
-    wrong_size.bytes[3 * 4 + 3] = 3;
-    AddressFields repeated_sector = fields_for(5, 0);
-    repeated_sector.bytes[7 * 4 + 2] = 1;
-    for (const AddressFields* list : {&wrong_cylinder, &wrong_head, &wrong_size, &repeated_sector}) {
+    AddressFieldList wrong_cylinder = fields_for(4, 0);
+    AddressFieldList wrong_head = fields_for(5, 1);
+    AddressFieldList wrong_size = fields_for(5, 0);
+    wrong_size.fields[3].size_code = 3;
+    AddressFieldList repeated_sector = fields_for(5, 0);
+    repeated_sector.fields[7].sector = 1;
+    for (const AddressFieldList* list : {&wrong_cylinder, &wrong_head, &wrong_size, &repeated_sector}) {
         Answer answer = format(5, 0, *list);
-        EXPECT_TRUE(answer.carry());
-        EXPECT_EQ(answer.ah(), 0x01u);
+        EXPECT_TRUE(carry_set(answer.record));
+        EXPECT_EQ(read_ah(answer.record), 0x01u);
     }
     // A list that is not lent at all.
     DIOC_REGISTERS record{};
     record.reg_EAX = 0x0512;
     record.reg_EBX = 0x12345678;
-    EXPECT_EQ(device_io_control(VWIN32_DIOC_DOS_INT13, &record), 1);
-    EXPECT_EQ((record.reg_EAX >> 8) & 0xFF, 0x01u);
+    EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT13, &record), 1);
+    EXPECT_EQ(read_ah(record), 0x01u);
     EXPECT_FALSE(exists(image));
 
     // Sectors in another order still describe the whole track.
-    AddressFields interleaved = fields_for(5, 0);
-    std::swap(interleaved.bytes[2], interleaved.bytes[6]);
-    EXPECT_FALSE(format(5, 0, interleaved).carry());
+    AddressFieldList interleaved = fields_for(5, 0);
+    std::swap(interleaved.fields[0].sector, interleaved.fields[1].sector);
+    EXPECT_FALSE(carry_set(format(5, 0, interleaved).record));
 }
 
-TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
+TEST_F(ImageDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
 {
     std::uint8_t sector[512];
     for (int i = 0; i < 512; ++i)
@@ -215,19 +206,19 @@ TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
 
     Answer answer = write(0, sector); // nothing formatted: the image is not even there
     EXPECT_EQ(answer.result, 1);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x04u);
-    EXPECT_EQ(answer.al(), 0x08u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x04u);
+    EXPECT_EQ(read_al(answer.record), 0x08u);
     EXPECT_FALSE(exists(image));
 
     format(0, 0);
     format(0, 1);
     answer = write(19, sector);
-    EXPECT_FALSE(answer.carry());
-    EXPECT_EQ(answer.ax(), 0u);
+    EXPECT_FALSE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 0u);
     answer = write(36, sector); // cylinder 1 is not formatted
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x04u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x04u);
 
     std::vector<std::uint8_t> bytes = file_bytes(image);
     ASSERT_EQ(bytes.size(), 2 * TRACK);
@@ -236,28 +227,28 @@ TEST_F(VirtualDriveTest, AbsoluteWriteReachesOnlyFormattedSectors)
     EXPECT_EQ(bytes[20 * 512], 0xF6);
 }
 
-TEST_F(VirtualDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
+TEST_F(ImageDriveTest, AReadOnlyImageIsAWriteProtectedDisk)
 {
     make_file(image, 2 * TRACK, 0x5A);
     ASSERT_EQ(chmod(image.c_str(), 0444), 0);
     std::uint8_t sector[512] = {};
 
     Answer answer = format(0, 0);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x03u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x03u);
     answer = write(1, sector);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ah(), 0x03u);
-    EXPECT_EQ(answer.al(), 0x00u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ah(answer.record), 0x03u);
+    EXPECT_EQ(read_al(answer.record), 0x00u);
     // Locked or not, it stays protected.
-    EXPECT_FALSE(lock().carry());
-    EXPECT_EQ(format(0, 1).ah(), 0x03u);
-    EXPECT_FALSE(unlock().carry());
+    EXPECT_FALSE(carry_set(lock().record));
+    EXPECT_EQ(read_ah(format(0, 1).record), 0x03u);
+    EXPECT_FALSE(carry_set(unlock().record));
 
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
 }
 
-TEST_F(VirtualDriveTest, NoDiskInTheDrive)
+TEST_F(ImageDriveTest, NoDiskInTheDrive)
 {
     std::string oversized = folder + "/hard-disk.img";
     make_file(oversized, 2'949'121, 0x11);
@@ -271,14 +262,14 @@ TEST_F(VirtualDriveTest, NoDiskInTheDrive)
          {folder + "/missing/a.img", folder, std::string("/dev/null"), oversized, link}) {
         use(path);
         Answer answer = format(0, 0);
-        EXPECT_TRUE(answer.carry()) << path;
-        EXPECT_EQ(answer.ah(), 0x80u) << path;
+        EXPECT_TRUE(carry_set(answer.record)) << path;
+        EXPECT_EQ(read_ah(answer.record), 0x80u) << path;
         answer = write(0, sector);
-        EXPECT_EQ(answer.ah(), 0x80u) << path;
-        EXPECT_EQ(answer.al(), 0x02u) << path;
+        EXPECT_EQ(read_ah(answer.record), 0x80u) << path;
+        EXPECT_EQ(read_al(answer.record), 0x02u) << path;
         answer = lock();
-        EXPECT_TRUE(answer.carry()) << path;
-        EXPECT_EQ(answer.ax(), 0x15u) << path;
+        EXPECT_TRUE(carry_set(answer.record)) << path;
+        EXPECT_EQ(read_ax(answer.record), 0x15u) << path;
     }
     EXPECT_FALSE(exists(folder + "/missing"));
     EXPECT_FALSE(exists(folder + "/elsewhere"));
@@ -286,32 +277,32 @@ TEST_F(VirtualDriveTest, NoDiskInTheDrive)
 
     // A 2.88 MB image is still a diskette.
     use(exactly_largest);
-    EXPECT_FALSE(format(0, 0).carry());
+    EXPECT_FALSE(carry_set(format(0, 0).record));
 }
 
-TEST_F(VirtualDriveTest, TheLockIsHeldFromLockToUnlock)
+TEST_F(ImageDriveTest, TheLockIsHeldFromLockToUnlock)
 {
     Answer answer = lock();
     EXPECT_EQ(answer.result, 1);
-    EXPECT_FALSE(answer.carry());
+    EXPECT_FALSE(carry_set(answer.record));
     EXPECT_TRUE(exists(image));
 
     // Another program cannot take the volume while it is locked.
     int other = open(image.c_str(), O_RDWR);
     ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(format(0, 0).carry()); // the lock holder formats
+    EXPECT_FALSE(carry_set(format(0, 0).record)); // the lock holder formats
 
-    EXPECT_FALSE(unlock().carry());
+    EXPECT_FALSE(carry_set(unlock().record));
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
 
     answer = unlock(); // nothing left to unlock
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ax(), 0u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ax(answer.record), 0u);
 }
 
-TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
+TEST_F(ImageDriveTest, AVolumeLockedByAnotherProgramIsRefused)
 {
     make_file(image, 2 * TRACK, 0x5A);
     int other = open(image.c_str(), O_RDWR);
@@ -321,22 +312,22 @@ TEST_F(VirtualDriveTest, AVolumeLockedByAnotherProgramIsRefused)
 
     Answer answer = lock();
     EXPECT_EQ(answer.result, 1);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ax(), 5u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 5u);
     answer = format(0, 0);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ah(), 0u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ah(answer.record), 0u);
     answer = write(0, sector);
-    EXPECT_TRUE(answer.carry());
-    EXPECT_NE(answer.ah(), 0u);
-    EXPECT_TRUE(unlock().carry());
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_NE(read_ah(answer.record), 0u);
+    EXPECT_TRUE(carry_set(unlock().record));
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
     close(other);
 
-    EXPECT_FALSE(format(0, 0).carry()); // free again
+    EXPECT_FALSE(carry_set(format(0, 0).record)); // free again
 }
 
-TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
+TEST_F(ImageDriveTest, AHostWriteFailureIsAControllerFailure)
 {
     rlimit previous {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -348,34 +339,61 @@ TEST_F(VirtualDriveTest, AHostWriteFailureIsAControllerFailure)
     Answer third = format(1, 0);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous), 0);
 
-    EXPECT_FALSE(first.carry());
-    EXPECT_FALSE(second.carry());
-    EXPECT_TRUE(third.carry());
-    EXPECT_EQ(third.ah(), 0x20u);
+    EXPECT_FALSE(carry_set(first.record));
+    EXPECT_FALSE(carry_set(second.record));
+    EXPECT_TRUE(carry_set(third.record));
+    EXPECT_EQ(read_ah(third.record), 0x20u);
 }
 
-TEST_F(VirtualDriveTest, RequestsTheDriveDoesNotServe)
+TEST_F(ImageDriveTest, RequestsTheDriveDoesNotServe)
 {
     DIOC_REGISTERS record{};
-    EXPECT_EQ(device_io_control(2, &record), 0);
-    EXPECT_TRUE(record.reg_Flags & CARRY_FLAG);
+    EXPECT_EQ(disk_service_call(2, &record), 0);
+    EXPECT_TRUE(carry_set(record));
 
     Answer answer = volume_ioctl(0x0840); // another minor code
-    EXPECT_TRUE(answer.carry());
-    EXPECT_EQ(answer.ax(), 1u);
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 1u);
     record = DIOC_REGISTERS{};
-    record.reg_EAX = 0x440D;
+    record.reg_EAX = DOS_BLOCK_DEVICE_IOCTL;
     record.reg_EBX = 2; // drive B:
-    record.reg_ECX = 0x084A;
-    device_io_control(VWIN32_DIOC_DOS_IOCTL, &record);
-    EXPECT_EQ(record.reg_EAX & 0xFFFF, 0x0Fu);
+    record.reg_ECX = IOCTL_LOCK_LOGICAL_VOLUME;
+    disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
+    EXPECT_EQ(read_ax(record), 0x0Fu);
 
     record = DIOC_REGISTERS{};
     record.reg_EAX = 0x0312; // BIOS write: not served
-    device_io_control(VWIN32_DIOC_DOS_INT13, &record);
-    EXPECT_EQ((record.reg_EAX >> 8) & 0xFF, 0x01u);
-    EXPECT_TRUE(record.reg_Flags & CARRY_FLAG);
+    disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
+    EXPECT_EQ(read_ah(record), 0x01u);
+    EXPECT_TRUE(carry_set(record));
     EXPECT_FALSE(exists(image));
 }
+
+#if defined(__linux__)
+// Not the image drive: the floppy drive, on a host whose kernel has no floppy
+// driver, where opening the drive's block device answers ENXIO.
+TEST_F(ImageDriveTest, AFloppyDriveTheKernelDoesNotHaveIsAnEmptyDrive)
+{
+    std::string node = folder + "/fd0";
+    if (mknod(node.c_str(), S_IFBLK | 0600, makedev(2, 0)) != 0)
+        GTEST_SKIP() << "skipped: cannot make a device node here (mknod needs CAP_MKNOD)";
+    int probe = open(node.c_str(), O_RDONLY | O_NONBLOCK);
+    if (probe >= 0 || errno != ENXIO) {
+        if (probe >= 0)
+            close(probe);
+        GTEST_SKIP() << "skipped: this host has a floppy driver, or device nodes cannot be opened here";
+    }
+    use(node);
+    std::uint8_t sector[512] = {};
+    Answer answer = lock();
+    EXPECT_TRUE(carry_set(answer.record));
+    EXPECT_EQ(read_ax(answer.record), 0x15u);
+    answer = format(0, 0);
+    EXPECT_EQ(read_ah(answer.record), 0x80u);
+    answer = write(0, sector);
+    EXPECT_EQ(read_ax(answer.record), 0x8002u);
+    EXPECT_TRUE(carry_set(unlock().record));
+}
+#endif
 
 } // namespace

@@ -1,6 +1,6 @@
-// Fuzz target: the virtual drive fed arbitrary control codes and register
-// records, with buffers lent through the device seam, against an image in one
-// of several states.
+// Fuzz target: the stand-in device with the image drive fed arbitrary control
+// codes and register records, with buffers lent through the device seam,
+// against an image in one of several states.
 //
 // Input layout: byte 0 picks the state of drive A:, then up to MAX_CALLS
 // calls follow, each
@@ -22,7 +22,7 @@
 // that nothing is written beyond the tracks formatted or the sectors written,
 // and the file never grows beyond what cylinder 82 reaches. After every input:
 // write-protected, oversized and foreign targets are byte for byte and kind for
-// kind as they were, the lock is gone after virtual_drive_release(), and no
+// kind as they were, the lock is gone after release_drive_a(), and no
 // descriptor was left open.
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +41,8 @@
 #include <vector>
 
 #include "diskio/device_call.h"
-#include "virtualdrive/virtual_drive.h"
+#include "standin/device.h"
+#include "standin/drive.h"
 #include "volume/geometry.h"
 
 namespace {
@@ -85,7 +86,7 @@ bool lockable(State state)
 
 [[noreturn]] void fail(const char* what, unsigned long detail = 0)
 {
-    std::fprintf(stderr, "virtual drive fuzz: %s (%lu)\n", what, detail);
+    std::fprintf(stderr, "image drive fuzz: %s (%lu)\n", what, detail);
     std::abort();
 }
 
@@ -196,7 +197,7 @@ void set_up_fixture()
 {
     fixture = new Fixture;
     const char* tmp = std::getenv("TMPDIR");
-    std::string name = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/vdfuzz.XXXXXX";
+    std::string name = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/image-drive-fuzz.XXXXXX";
     std::vector<char> buffer(name.begin(), name.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr)
@@ -315,7 +316,7 @@ struct Loan {
 // The cylinder a BIOS request names: CH, with bits 8-9 in the top of CL.
 unsigned bios_cylinder(const DIOC_REGISTERS& r)
 {
-    return ((r.reg_ECX >> 8) & 0xFF) | ((r.reg_ECX & 0xC0) << 2);
+    return high_byte(r.reg_ECX) | (low_byte(r.reg_ECX) & 0xC0u) << 2;
 }
 
 std::vector<std::uint8_t> address_fields(unsigned cylinder, unsigned head)
@@ -335,21 +336,23 @@ void shape_registers(std::uint32_t code, DIOC_REGISTERS& r, unsigned form)
 {
     if (code == VWIN32_DIOC_DOS_INT13) {
         if (form == 3) { // reset
-            r.reg_EAX &= 0xFFFF00FFu;
+            set_ah(&r, BIOS_RESET_DISK);
             r.reg_EDX = (r.reg_EDX & 0xFFFFFF00u) | (r.reg_EDX >> 8 & 1);
             return;
         }
         unsigned cylinder = r.reg_ECX % 86;
         unsigned head = r.reg_EDX % 3;
         std::uint32_t keep = form == 2 ? 0xFFFF0000u : 0;
-        r.reg_EAX = (r.reg_EAX & keep) | 0x0512;
+        r.reg_EAX &= keep;
+        set_ah(&r, BIOS_FORMAT_TRACK);
+        set_al(&r, SECTORS_PER_TRACK);
         r.reg_ECX = (r.reg_ECX & keep) | ((cylinder & 0xFF) << 8) | ((cylinder >> 2) & 0xC0);
         r.reg_EDX = (r.reg_EDX & keep) | (head << 8);
         r.reg_Flags = 1;
     } else if (code == VWIN32_DIOC_DOS_INT26) {
         if (form == 3) {
-            r.reg_ECX = (r.reg_ECX & 1) ? 0xFFFF : 0;
-            r.reg_EAX &= 0xFFFFFF00u;
+            r.reg_ECX = (r.reg_ECX & 1) ? ABSOLUTE_WRITE_PACKET : 0;
+            set_al(&r, ABSOLUTE_WRITE_DRIVE_A);
             return;
         }
         std::uint32_t keep = form == 2 ? 0xFFFF0000u : 0;
@@ -357,10 +360,10 @@ void shape_registers(std::uint32_t code, DIOC_REGISTERS& r, unsigned form)
         r.reg_ECX = (r.reg_ECX & keep) | (1 + r.reg_ECX % 4);
         r.reg_EDX = (r.reg_EDX & keep) | (r.reg_EDX % 2960);
     } else if (code == VWIN32_DIOC_DOS_IOCTL) {
-        r.reg_EAX = (r.reg_EAX & 0xFFFF0000u) | 0x440D;
+        set_ax(&r, DOS_BLOCK_DEVICE_IOCTL);
         if (form != 3) {
-            r.reg_EBX = 1;
-            r.reg_ECX = form == 1 ? 0x084A : 0x086A;
+            r.reg_EBX = DOS_DRIVE_A;
+            r.reg_ECX = form == 1 ? IOCTL_LOCK_LOGICAL_VOLUME : IOCTL_UNLOCK_LOGICAL_VOLUME;
         }
     }
 }
@@ -381,7 +384,7 @@ bool valid_address_fields(const Loan* loan, unsigned cylinder, unsigned head)
     std::vector<unsigned> sectors;
     for (int i = 0; i < SECTORS_PER_TRACK; ++i) {
         const std::uint8_t* field = &loan->bytes[4 * i];
-        if (field[0] != (cylinder & 0xFF) || field[1] != head || field[3] != 2)
+        if (field[0] != (cylinder & 0xFF) || field[1] != head || field[3] != SIZE_CODE_512)
             return false;
         sectors.push_back(field[2]);
     }
@@ -466,9 +469,9 @@ void one_call(Drive& drive, Cursor& in)
     if (carried != 0) {
         std::vector<std::uint8_t> bytes;
         if (carried == 1) {
-            bytes = address_fields(bios_cylinder(r) & 0xFF, (r.reg_EDX >> 8) & 0xFF);
+            bytes = address_fields(bios_cylinder(r) & 0xFF, high_byte(r.reg_EDX));
         } else if (carried == 2) {
-            std::size_t count = std::min<std::size_t>(r.reg_ECX & 0xFFFF, MAX_LENT_SECTORS);
+            std::size_t count = std::min<std::size_t>(low_word(r.reg_ECX), MAX_LENT_SECTORS);
             bytes = pattern(count * SECTOR_SIZE, in.word());
         } else {
             std::size_t length = in.byte() % 100;
@@ -494,39 +497,40 @@ void one_call(Drive& drive, Cursor& in)
     std::size_t format_offset = 0;
     std::size_t write_offset = 0;
     const Loan* write_loan = nullptr;
-    std::uint32_t ah = (r.reg_EAX >> 8) & 0xFF;
-    std::uint32_t al = r.reg_EAX & 0xFF;
+    std::uint32_t ah = read_ah(r);
+    std::uint32_t al = read_al(r);
     if (code == VWIN32_DIOC_DOS_IOCTL) {
-        bool ours = (r.reg_EAX & 0xFFFF) == 0x440D && (r.reg_EBX & 0xFF) == 1;
-        lock_asked = ours && (r.reg_ECX & 0xFFFF) == 0x084A;
+        bool ours = read_ax(r) == DOS_BLOCK_DEVICE_IOCTL && low_byte(r.reg_EBX) == DOS_DRIVE_A;
+        lock_asked = ours && low_word(r.reg_ECX) == IOCTL_LOCK_LOGICAL_VOLUME;
         if (lock_asked)
             granted = lock_granted = drive.locked || lockable(drive.state);
-        else if (ours && (r.reg_ECX & 0xFFFF) == 0x086A)
+        else if (ours && low_word(r.reg_ECX) == IOCTL_UNLOCK_LOGICAL_VOLUME)
             granted = unlock_granted = drive.locked;
     } else if (code == VWIN32_DIOC_DOS_INT13) {
-        unsigned drive_number = r.reg_EDX & 0xFF;
-        unsigned head = (r.reg_EDX >> 8) & 0xFF;
+        unsigned drive_number = low_byte(r.reg_EDX);
+        unsigned head = high_byte(r.reg_EDX);
         unsigned cylinder = bios_cylinder(r);
-        if (ah == 0x00) {
-            granted = drive_number == 0;
-        } else if (ah == 0x05) {
-            granted = writable(drive.state) && al == SECTORS_PER_TRACK && drive_number == 0 && head < HEAD_COUNT
+        if (ah == BIOS_RESET_DISK) {
+            granted = drive_number == BIOS_DRIVE_A;
+        } else if (ah == BIOS_FORMAT_TRACK) {
+            granted = writable(drive.state) && al == SECTORS_PER_TRACK && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT
                       && cylinder <= LAST_REACHABLE_CYLINDER
                       && valid_address_fields(loan_for(loans, r.reg_EBX), cylinder, head);
             format_offset = (cylinder * HEAD_COUNT + head) * TRACK_BYTES;
         }
     } else if (code == VWIN32_DIOC_DOS_INT26) {
-        std::size_t count = r.reg_ECX & 0xFFFF;
-        std::size_t first = r.reg_EDX & 0xFFFF;
+        std::size_t count = low_word(r.reg_ECX);
+        std::size_t first = low_word(r.reg_EDX);
         write_loan = loan_for(loans, r.reg_EBX);
         write_offset = first * SECTOR_SIZE;
-        granted = writable(drive.state) && drive.exists && al == 0 && count >= 1 && count < 0xFFFF
+        granted = writable(drive.state) && drive.exists && al == ABSOLUTE_WRITE_DRIVE_A && count >= 1
+                  && count < ABSOLUTE_WRITE_PACKET
                   && write_loan != nullptr && write_loan->bytes.size() >= count * SECTOR_SIZE
                   && write_offset + count * SECTOR_SIZE <= drive.image.size();
     }
 
     const DIOC_REGISTERS passed = r;
-    int result = device_io_control(code, &r);
+    int result = disk_service_call(code, &r);
 
     bool known = code == VWIN32_DIOC_DOS_IOCTL || code == VWIN32_DIOC_DOS_INT26 || code == VWIN32_DIOC_DOS_INT13;
     if ((result != 0) != known)
@@ -535,17 +539,17 @@ void one_call(Drive& drive, Cursor& in)
         || r.reg_ESI != passed.reg_ESI || r.reg_EDI != passed.reg_EDI
         || (r.reg_Flags & ~CARRY_FLAG) != (passed.reg_Flags & ~CARRY_FLAG))
         fail("a register the service does not return changed", code);
-    bool carry = (r.reg_Flags & CARRY_FLAG) != 0;
+    bool carry = carry_set(r);
     if (carry == granted)
         fail(granted ? "a well-formed request on a usable disk was refused" : "a request that must fail was granted",
              code);
-    std::uint32_t status = code == VWIN32_DIOC_DOS_IOCTL || !known ? (r.reg_EAX & 0xFFFF) : ((r.reg_EAX >> 8) & 0xFF);
+    std::uint32_t status = code == VWIN32_DIOC_DOS_IOCTL || !known ? read_ax(r) : read_ah(r);
     if (carry && status == 0)
         fail("a refusal with a zero status", code);
     if (!carry && code != VWIN32_DIOC_DOS_IOCTL && status != 0)
         fail("a success with a nonzero status", code);
-    if (carry && lock_asked && drive.state == LOCKED_ELSEWHERE && (r.reg_EAX & 0xFFFF) != 5)
-        fail("a lock held elsewhere is not access denied", r.reg_EAX & 0xFFFF);
+    if (carry && lock_asked && drive.state == LOCKED_ELSEWHERE && read_ax(r) != DOS_ACCESS_DENIED)
+        fail("a lock held elsewhere is not access denied", read_ax(r));
     if (!carry && code != VWIN32_DIOC_DOS_IOCTL && (r.reg_EAX & 0xFFFF00FFu) != (passed.reg_EAX & 0xFFFF00FFu))
         fail("a successful service changed EAX beyond AH", code);
 
@@ -557,14 +561,14 @@ void one_call(Drive& drive, Cursor& in)
     }
     if (granted && unlock_granted)
         drive.locked = false;
-    if (granted && code == VWIN32_DIOC_DOS_INT13 && ah == 0x05) {
+    if (granted && code == VWIN32_DIOC_DOS_INT13 && ah == BIOS_FORMAT_TRACK) {
         drive.exists = true;
         if (drive.image.size() < format_offset + TRACK_BYTES)
             drive.image.resize(format_offset + TRACK_BYTES, 0);
         std::fill_n(drive.image.begin() + static_cast<long>(format_offset), TRACK_BYTES, 0xF6);
     }
     if (granted && code == VWIN32_DIOC_DOS_INT26) {
-        std::size_t length = (r.reg_ECX & 0xFFFF) * SECTOR_SIZE;
+        std::size_t length = low_word(r.reg_ECX) * SECTOR_SIZE;
         std::copy_n(write_loan->bytes.begin(), length, drive.image.begin() + static_cast<long>(write_offset));
     }
     if (writable(drive.state))
@@ -603,7 +607,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int descriptors_before = open_descriptor_count();
     for (int call = 0; call < MAX_CALLS && !in.empty(); ++call)
         one_call(drive, in);
-    virtual_drive_release();
+    release_drive_a();
     if (open_descriptor_count() != descriptors_before)
         fail("the drive left a descriptor open", static_cast<unsigned long>(open_descriptor_count()));
 
@@ -613,7 +617,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (drive.state != LOCKED_ELSEWHERE && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (other < 0 || flock(other, LOCK_EX | LOCK_NB) != 0)
-            fail("the volume lock outlived virtual_drive_release()");
+            fail("the volume lock outlived release_drive_a()");
         close(other);
     }
     check_untouched_targets(drive.state);

@@ -1,0 +1,263 @@
+// The device call on hosts without VWIN32: decodes the register record into a
+// request, checks it, hands it to the drive in the slot, and turns the drive's
+// status into the registers the service would leave.
+#include "standin/device.h"
+
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/major.h>
+#include <sys/sysmacros.h>
+#endif
+
+#include "diskio/device_call.h"
+#include "standin/drive.h"
+#include "volume/geometry.h"
+
+namespace {
+
+constexpr char DEFAULT_IMAGE_PATH[] = "drive_a.img";
+
+// ---------------------------------------------------------------------------
+// Decoding and checking.
+
+// The list names every sector 1..18 of this cylinder and head once, 512 bytes each.
+bool address_fields_match(const AddressFieldList& list, int cylinder, int head)
+{
+    bool seen[SECTORS_PER_TRACK + 1] = {};
+    for (const AddressField& field : list.fields) {
+        if (field.cylinder != (cylinder & 0xFF) || field.head != head || field.size_code != SIZE_CODE_512)
+            return false;
+        if (field.sector < 1 || field.sector > SECTORS_PER_TRACK || seen[field.sector])
+            return false;
+        seen[field.sector] = true;
+    }
+    return true;
+}
+
+// BIOS Int 13h. Returns STATUS_SUCCESS with `request` filled, or the status
+// that refuses the record.
+DiskStatus decode_bios_request(const DIOC_REGISTERS& record, DriveRequest* request)
+{
+    int drive = low_byte(record.reg_EDX);
+    if (read_ah(record) == BIOS_RESET_DISK) {
+        request->kind = REQUEST_RESET;
+        return drive == BIOS_DRIVE_A ? STATUS_SUCCESS : STATUS_BAD_COMMAND;
+    }
+    if (read_ah(record) != BIOS_FORMAT_TRACK)
+        return STATUS_BAD_COMMAND;
+    int head = high_byte(record.reg_EDX);
+    int cylinder = high_byte(record.reg_ECX) | (low_byte(record.reg_ECX) & 0xC0) << 2;
+    if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || read_al(record) != SECTORS_PER_TRACK)
+        return STATUS_BAD_COMMAND;
+    if (cylinder > LAST_REACHABLE_CYLINDER)
+        return STATUS_SEEK_FAILED;
+    const auto* fields = static_cast<const AddressFieldList*>(borrow_lent_buffer(record.reg_EBX, sizeof(AddressFieldList)));
+    if (fields == nullptr || !address_fields_match(*fields, cylinder, head))
+        return STATUS_BAD_COMMAND;
+    request->kind = REQUEST_FORMAT_TRACK;
+    request->cylinder = cylinder;
+    request->head = head;
+    request->fields = fields;
+    return STATUS_SUCCESS;
+}
+
+// MS-DOS Int 26h.
+DiskStatus decode_absolute_write(const DIOC_REGISTERS& record, DriveRequest* request)
+{
+    std::uint16_t count = low_word(record.reg_ECX);
+    // A diskette has no packet form.
+    if (read_al(record) != ABSOLUTE_WRITE_DRIVE_A || count == 0 || count == ABSOLUTE_WRITE_PACKET)
+        return STATUS_BAD_COMMAND;
+    const void* bytes = borrow_lent_buffer(record.reg_EBX, count * SECTOR_SIZE);
+    if (bytes == nullptr)
+        return STATUS_BAD_COMMAND;
+    request->kind = REQUEST_WRITE_SECTORS;
+    request->first_sector = low_word(record.reg_EDX);
+    request->sector_count = count;
+    request->bytes = static_cast<const std::uint8_t*>(bytes);
+    return STATUS_SUCCESS;
+}
+
+// MS-DOS Int 21h, function 440Dh. Returns 0 with `request` filled, or the
+// MS-DOS error code that refuses the record.
+std::uint16_t decode_volume_ioctl(const DIOC_REGISTERS& record, DriveRequest* request)
+{
+    if (read_ax(record) != DOS_BLOCK_DEVICE_IOCTL)
+        return DOS_INVALID_FUNCTION;
+    if (low_byte(record.reg_EBX) != DOS_DRIVE_A)
+        return DOS_INVALID_DRIVE;
+    std::uint16_t minor = low_word(record.reg_ECX);
+    if (minor == IOCTL_LOCK_LOGICAL_VOLUME)
+        request->kind = REQUEST_LOCK;
+    else if (minor == IOCTL_UNLOCK_LOGICAL_VOLUME)
+        request->kind = REQUEST_UNLOCK;
+    else
+        return DOS_INVALID_FUNCTION;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The drive in the slot.
+
+enum DriveKind : std::uint8_t { IMAGE_DRIVE, FLOPPY_DRIVE };
+
+// The drive that holds the volume lock, from lock to unlock: it gets every
+// request meanwhile, without the path being looked at again.
+bool lock_held = false;
+DriveKind lock_holder = IMAGE_DRIVE;
+
+// A block device of the kernel's floppy driver is that drive; anything else,
+// other block devices included, is for the image drive to take or refuse.
+DriveKind drive_named()
+{
+#if defined(__linux__)
+    struct stat status {};
+    if (stat(drive_a_path(), &status) == 0 && S_ISBLK(status.st_mode) && major(status.st_rdev) == FLOPPY_MAJOR)
+        return FLOPPY_DRIVE;
+#endif
+    return IMAGE_DRIVE;
+}
+
+DiskStatus serve(const DriveRequest& request)
+{
+    DriveKind drive = lock_held ? lock_holder : drive_named();
+    DiskStatus status = STATUS_BAD_COMMAND;
+    switch (drive) {
+    case IMAGE_DRIVE: status = serve_image_drive(request); break;
+#if defined(__linux__)
+    case FLOPPY_DRIVE: status = serve_floppy_drive(request); break;
+#endif
+    default: break;
+    }
+    if (request.kind == REQUEST_LOCK && status == STATUS_SUCCESS) {
+        lock_held = true;
+        lock_holder = drive;
+    } else if (request.kind == REQUEST_UNLOCK) {
+        lock_held = false; // a holder's unlock lets go even when its flush fails
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Turning a status into registers: one place for every service.
+
+// BIOS services: AH = the status, carry set on a failure.
+void answer_bios(DIOC_REGISTERS* record, DiskStatus status)
+{
+    set_ah(record, status);
+    set_carry(record, status != STATUS_SUCCESS);
+}
+
+struct CriticalErrorEntry {
+    DiskStatus status;
+    CriticalError error;
+};
+
+constexpr CriticalErrorEntry CRITICAL_ERRORS[] = {
+    {STATUS_BAD_COMMAND, CRITICAL_UNKNOWN_COMMAND},
+    {STATUS_WRITE_PROTECTED, CRITICAL_WRITE_PROTECTED},
+    {STATUS_SECTOR_NOT_FOUND, CRITICAL_SECTOR_NOT_FOUND},
+    {STATUS_CONTROLLER_FAILURE, CRITICAL_GENERAL_FAILURE},
+    {STATUS_SEEK_FAILED, CRITICAL_SEEK_ERROR},
+    {STATUS_NOT_READY, CRITICAL_NOT_READY},
+    {STATUS_VOLUME_LOCKED, CRITICAL_NOT_READY},
+};
+
+// The absolute write: AH 0 on success; on a failure AH the BIOS status and AL
+// the MS-DOS critical-error code, carry set.
+void answer_absolute_write(DIOC_REGISTERS* record, DiskStatus status)
+{
+    set_ah(record, status);
+    if (status != STATUS_SUCCESS) {
+        CriticalError error = CRITICAL_GENERAL_FAILURE;
+        for (const CriticalErrorEntry& entry : CRITICAL_ERRORS)
+            if (entry.status == status)
+                error = entry.error;
+        set_al(record, error);
+    }
+    set_carry(record, status != STATUS_SUCCESS);
+}
+
+// MS-DOS IOCTL: AX = the error code and carry set on a failure.
+void answer_ioctl(DIOC_REGISTERS* record, std::uint16_t error)
+{
+    if (error != 0)
+        set_ax(record, error);
+    set_carry(record, error != 0);
+}
+
+// What a lock or unlock status means to MS-DOS: a volume held by another
+// program, or a lock that is not ours to drop, is access denied.
+std::uint16_t ioctl_error_for(DiskStatus status)
+{
+    switch (status) {
+    case STATUS_SUCCESS: return 0;
+    case STATUS_BAD_COMMAND: return DOS_INVALID_FUNCTION;
+    case STATUS_VOLUME_LOCKED:
+    case STATUS_WRITE_PROTECTED: return DOS_ACCESS_DENIED;
+    case STATUS_NOT_READY: return DOS_NOT_READY;
+    default: return DOS_GENERAL_FAILURE;
+    }
+}
+
+} // namespace
+
+const char* drive_a_path()
+{
+    const char* path = std::getenv("DRIVE_A_IMAGE");
+    return path != nullptr && path[0] != '\0' ? path : DEFAULT_IMAGE_PATH;
+}
+
+int move_above_standard_streams(int descriptor)
+{
+    if (descriptor > STDERR_FILENO)
+        return descriptor;
+    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(descriptor);
+    return moved;
+}
+
+void release_drive_a()
+{
+    release_image_drive();
+#if defined(__linux__)
+    release_floppy_drive();
+#endif
+    lock_held = false;
+}
+
+int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
+{
+    DriveRequest request{};
+    switch (control_code) {
+    case VWIN32_DIOC_DOS_IOCTL: {
+        std::uint16_t error = decode_volume_ioctl(*record, &request);
+        if (error == 0)
+            error = ioctl_error_for(serve(request));
+        answer_ioctl(record, error);
+        return 1;
+    }
+    case VWIN32_DIOC_DOS_INT26: {
+        DiskStatus status = decode_absolute_write(*record, &request);
+        if (status == STATUS_SUCCESS)
+            status = serve(request);
+        answer_absolute_write(record, status);
+        return 1;
+    }
+    case VWIN32_DIOC_DOS_INT13: {
+        DiskStatus status = decode_bios_request(*record, &request);
+        if (status == STATUS_SUCCESS)
+            status = serve(request);
+        answer_bios(record, status);
+        return 1;
+    }
+    default: break;
+    }
+    // Not a service of this device: the call itself fails.
+    answer_ioctl(record, DOS_INVALID_FUNCTION);
+    return 0;
+}

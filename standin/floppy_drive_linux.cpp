@@ -1,0 +1,268 @@
+// The Linux floppy drive: a PC floppy drive behind the kernel's floppy driver,
+// set to the 82-cylinder geometry, formatted and written through its block device.
+#if defined(__linux__)
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <linux/fd.h>
+#include <linux/major.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "standin/device.h"
+#include "standin/drive.h"
+#include "volume/geometry.h"
+
+namespace {
+
+// The volume in the driver's terms, with the driver's own values of its
+// 1.44 MB format for the gaps, the data rate and the step rate.
+constexpr floppy_struct VOLUME_GEOMETRY = {
+    TOTAL_SECTORS,     // size
+    SECTORS_PER_TRACK, // sect
+    HEAD_COUNT,        // head
+    CYLINDER_COUNT,    // track
+    0,                 // stretch: single steps, sectors from 1
+    0x1B,              // gap
+    0x00,              // rate: 500 kb/s
+    0xCF,              // spec1
+    0x6C,              // fmt_gap
+    nullptr,           // name
+};
+static_assert(VOLUME_GEOMETRY.size == 2952 && VOLUME_GEOMETRY.track == 82);
+
+// The minor number's bits 2-6 name a fixed format (/dev/fd0u1440 and the
+// like); 0 is the node whose geometry a program sets (/dev/fd0).
+bool has_fixed_format(dev_t device)
+{
+    return (minor(device) & 0x7C) != 0;
+}
+
+// The descriptor that holds the drive from lock to unlock; -1 without it.
+int held_device = -1;
+bool held_read_only = false;
+
+DiskStatus status_for_error(int error)
+{
+    switch (error) {
+    case EROFS: case EACCES: case EPERM: return STATUS_WRITE_PROTECTED;
+    case ENXIO: case ENODEV: case ENOMEDIUM: case ENOENT: return STATUS_NOT_READY;
+    case EBUSY: return STATUS_VOLUME_LOCKED;
+    case ENOSPC: return STATUS_SECTOR_NOT_FOUND; // beyond the end of the disk
+    default: return STATUS_CONTROLLER_FAILURE;
+    }
+}
+
+// An I/O error of a format or a flush, read with what the driver learnt: a
+// disk it found write-protected, or a disk that went away.
+DiskStatus status_after_failure(int descriptor, int error)
+{
+    floppy_drive_struct state {};
+    if (error == EIO && ioctl(descriptor, FDGETDRVSTAT, &state) == 0) {
+        if ((state.flags & FD_VERIFY) != 0)
+            return STATUS_NOT_READY;
+        if ((state.flags & FD_DISK_WRITABLE) == 0)
+            return STATUS_WRITE_PROTECTED;
+    }
+    return status_for_error(error);
+}
+
+// Asks the driver to look at the drive: whether the disk-change line goes off
+// when the head steps (it stays on without a disk) and what the write-protect
+// sensor says. The driver steps the head only from cylinder 0; from elsewhere
+// the line stays untested and FD_DISK_NEWCHANGE stays set. Then a reset of the
+// controller, which sends the head back to cylinder 0 (where `may_reset`: it
+// takes a descriptor open for writing), makes the next look conclusive.
+// Returns 0 with `state` filled, or -1 with errno set.
+int poll_drive(int descriptor, bool may_reset, floppy_drive_struct* state)
+{
+    if (ioctl(descriptor, FDPOLLDRVSTAT, state) != 0)
+        return -1;
+    if ((state->flags & FD_DISK_NEWCHANGE) == 0 || !may_reset)
+        return 0;
+    if (ioctl(descriptor, FDRESET, FD_RESET_ALWAYS) != 0)
+        return -1;
+    return ioctl(descriptor, FDPOLLDRVSTAT, state);
+}
+
+struct OpenedDevice {
+    DiskStatus status;
+    int descriptor; // -1 unless the status is STATUS_SUCCESS
+    bool read_only; // a write-protected disk, or no right to write to the drive
+};
+
+// Opens the drive, alone, without the driver reading the disk (a blank disk
+// has nothing to read): with O_NDELAY the open checks nothing, and a poll of
+// the drive, which only seeks, tells whether a disk is in it and whether that
+// disk is write-protected. A writable disk gets the volume's geometry.
+// `lock` also takes a drive that may only be read.
+OpenedDevice open_device(bool lock)
+{
+    const char* path = drive_a_path();
+    bool read_only = false;
+    int descriptor = open(path, O_RDWR | O_EXCL | O_NDELAY | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0 && lock && status_for_error(errno) == STATUS_WRITE_PROTECTED) {
+        descriptor = open(path, O_RDONLY | O_EXCL | O_NDELAY | O_CLOEXEC | O_NOCTTY);
+        read_only = true;
+    }
+    if (descriptor < 0)
+        return {status_for_error(errno), -1, false};
+    descriptor = move_above_standard_streams(descriptor);
+    if (descriptor < 0)
+        return {STATUS_CONTROLLER_FAILURE, -1, false};
+
+    DiskStatus status = STATUS_SUCCESS;
+    struct stat device {};
+    floppy_drive_struct state {};
+    if (fstat(descriptor, &device) != 0 || !S_ISBLK(device.st_mode) || major(device.st_rdev) != FLOPPY_MAJOR)
+        status = STATUS_NOT_READY; // what was opened is not what was looked at
+    else if (ioctl(descriptor, FDGETDRVSTAT, &state) != 0)
+        status = status_for_error(errno);
+    else if (state.fd_ref != 1)
+        status = STATUS_VOLUME_LOCKED; // another program has the drive open
+    else if (poll_drive(descriptor, !read_only, &state) != 0)
+        status = status_for_error(errno);
+    else if ((state.flags & (FD_VERIFY | FD_DISK_NEWCHANGE)) != 0)
+        status = STATUS_NOT_READY; // the disk-change line stayed on through a seek: no disk
+    else if ((state.flags & FD_DISK_WRITABLE) == 0)
+        read_only = true;
+
+    // FDFLUSH makes the driver take the new geometry (and the disk's size) at
+    // once, without reading the disk.
+    if (status == STATUS_SUCCESS && !read_only && !has_fixed_format(device.st_rdev)
+        && (ioctl(descriptor, FDSETPRM, &VOLUME_GEOMETRY) != 0 || ioctl(descriptor, FDFLUSH) != 0))
+        status = status_for_error(errno);
+    if (status != STATUS_SUCCESS) {
+        close(descriptor);
+        return {status, -1, false};
+    }
+    return {STATUS_SUCCESS, descriptor, read_only};
+}
+
+// The driver writes the track's address fields itself: sectors 1..18 of 512
+// bytes, as the device has checked the list names them, in its own order.
+DiskStatus format_on(int descriptor, int cylinder, int head)
+{
+    if (cylinder >= CYLINDER_COUNT)
+        return STATUS_SEEK_FAILED; // beyond the geometry set
+    if (ioctl(descriptor, FDFMTBEG) != 0)
+        return status_for_error(errno); // ENODEV: no disk; EROFS: write-protected
+    format_descr track {};
+    track.head = static_cast<unsigned>(head);
+    track.track = static_cast<unsigned>(cylinder);
+    DiskStatus status = STATUS_SUCCESS;
+    if (ioctl(descriptor, FDFMTTRK, &track) != 0)
+        // EINVAL: a cylinder beyond the format of a fixed-format node.
+        status = errno == EINVAL ? STATUS_SEEK_FAILED : status_after_failure(descriptor, errno);
+    if (ioctl(descriptor, FDFMTEND) != 0 && status == STATUS_SUCCESS)
+        status = status_after_failure(descriptor, errno);
+    return status;
+}
+
+DiskStatus write_on(int descriptor, std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
+{
+    if (first + count > static_cast<std::uint32_t>(TOTAL_SECTORS))
+        return STATUS_SECTOR_NOT_FOUND;
+    for (std::uint32_t sector = first; sector < first + count; ++sector) {
+        off_t offset = static_cast<off_t>(sector) * static_cast<off_t>(SECTOR_SIZE);
+        std::size_t done = 0;
+        while (done < SECTOR_SIZE) {
+            ssize_t written = pwrite(descriptor, bytes + done, SECTOR_SIZE - done, offset + static_cast<off_t>(done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0)
+                return status_after_failure(descriptor, errno);
+            if (written == 0)
+                return STATUS_SECTOR_NOT_FOUND;
+            done += static_cast<std::size_t>(written);
+        }
+        bytes += SECTOR_SIZE;
+    }
+    return STATUS_SUCCESS;
+}
+
+// What was written reaches the disk, and the driver forgets what it cached.
+DiskStatus flush(int descriptor)
+{
+    if (fsync(descriptor) != 0 || ioctl(descriptor, FDFLUSH) != 0)
+        return status_after_failure(descriptor, errno);
+    return STATUS_SUCCESS;
+}
+
+DiskStatus lock()
+{
+    if (held_device >= 0)
+        return STATUS_SUCCESS;
+    OpenedDevice device = open_device(true);
+    if (device.status == STATUS_SUCCESS) {
+        held_device = device.descriptor;
+        held_read_only = device.read_only;
+    }
+    return device.status;
+}
+
+// Only once the written sectors are on the disk is the unlock a success; the
+// drive is let go either way.
+DiskStatus unlock()
+{
+    if (held_device < 0)
+        return STATUS_VOLUME_LOCKED; // not ours to unlock
+    DiskStatus status = held_read_only ? STATUS_SUCCESS : flush(held_device);
+    release_floppy_drive();
+    return status;
+}
+
+// Without our lock, a format or a write has the drive to itself for that one call.
+DiskStatus format_track(int cylinder, int head)
+{
+    if (held_device >= 0)
+        return held_read_only ? STATUS_WRITE_PROTECTED : format_on(held_device, cylinder, head);
+    OpenedDevice device = open_device(false);
+    if (device.status != STATUS_SUCCESS)
+        return device.status;
+    DiskStatus status = device.read_only ? STATUS_WRITE_PROTECTED : format_on(device.descriptor, cylinder, head);
+    close(device.descriptor);
+    return status;
+}
+
+DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
+{
+    if (held_device >= 0)
+        return held_read_only ? STATUS_WRITE_PROTECTED : write_on(held_device, first, count, bytes);
+    OpenedDevice device = open_device(false);
+    if (device.status != STATUS_SUCCESS)
+        return device.status;
+    DiskStatus status = device.read_only ? STATUS_WRITE_PROTECTED : write_on(device.descriptor, first, count, bytes);
+    if (status == STATUS_SUCCESS && fsync(device.descriptor) != 0)
+        status = status_after_failure(device.descriptor, errno);
+    close(device.descriptor);
+    return status;
+}
+
+} // namespace
+
+DiskStatus serve_floppy_drive(const DriveRequest& request)
+{
+    switch (request.kind) {
+    case REQUEST_LOCK: return lock();
+    case REQUEST_UNLOCK: return unlock();
+    case REQUEST_RESET: return STATUS_SUCCESS; // the driver resets the controller as it needs
+    case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
+    case REQUEST_WRITE_SECTORS: return write_sectors(request.first_sector, request.sector_count, request.bytes);
+    }
+    return STATUS_BAD_COMMAND;
+}
+
+void release_floppy_drive()
+{
+    if (held_device >= 0) {
+        close(held_device);
+        held_device = -1;
+        held_read_only = false;
+    }
+}
+
+#endif
