@@ -34,9 +34,13 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
 constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
 
 // The descriptor that holds the volume lock, from lock to unlock; -1 without
-// it. An image that could be opened only for reading is locked read-only.
+// it. An image that could not be opened for writing, or has no write
+// permission bit, is a write-protected disk for the whole lock. While the lock
+// holds, only this program writes the image, so it keeps the image's size
+// itself rather than asking the system on every request.
 int locked_image = -1;
-bool locked_read_only = false;
+bool locked_write_protected = false;
+off_t locked_size = 0;
 
 // ---------------------------------------------------------------------------
 // The disk in the drive.
@@ -148,23 +152,18 @@ bool has_write_permission(const struct stat& status)
     return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
 }
 
-// The image the lock holds: trusted without looking its path up again, but
-// looked at through the descriptor, which still sees a disk taken out of the
-// drive (the file removed).
+// The image the lock holds: trusted as it was locked, without looking its
+// path up or asking the system about it again; the unlock sees whether the disk
+// was taken out (the file removed) meanwhile.
 OpenedImage held_image(bool writing)
 {
-    struct stat status {};
-    if (fstat(locked_image, &status) != 0)
-        return refused(STATUS_CONTROLLER_FAILURE);
-    if (status.st_nlink == 0 || !fits_a_diskette(status))
-        return refused(STATUS_NOT_READY);
-    if (writing && (locked_read_only || !has_write_permission(status)))
+    if (writing && locked_write_protected)
         return refused(STATUS_WRITE_PROTECTED);
     OpenedImage image;
     image.status = STATUS_SUCCESS;
     image.descriptor = locked_image;
-    image.read_only = locked_read_only;
-    image.size = status.st_size;
+    image.read_only = locked_write_protected;
+    image.size = locked_size;
     return image;
 }
 
@@ -264,6 +263,19 @@ OpenedImage open_image_for_writing(bool create)
     return image;
 }
 
+// Keeps the held image's size after a format: the track's end when it was
+// written in full, else what the system says was written of it.
+void note_held_image_grown(DiskStatus written, off_t end)
+{
+    struct stat status {};
+    if (written == STATUS_SUCCESS) {
+        if (end > locked_size)
+            locked_size = end;
+    } else if (fstat(locked_image, &status) == 0) {
+        locked_size = status.st_size;
+    }
+}
+
 // Writes all of `length` bytes at `offset`, or reports the controller failure.
 DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, off_t offset)
 {
@@ -291,6 +303,8 @@ DiskStatus format_track(int cylinder, int head)
     if (status == STATUS_SUCCESS) {
         off_t offset = static_cast<off_t>(logical_sector(cylinder, head, 1)) * static_cast<off_t>(SECTOR_SIZE);
         status = write_image(image.descriptor, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset);
+        if (!image.owned)
+            note_held_image_grown(status, offset + static_cast<off_t>(FORMATTED_TRACK.size()));
     }
     close_image(image);
     return status;
@@ -329,18 +343,27 @@ DiskStatus lock()
         close_image(image);
         return STATUS_VOLUME_LOCKED;
     }
+    struct stat status {};
+    if (fstat(image.descriptor, &status) != 0) {
+        close_image(image);
+        return STATUS_CONTROLLER_FAILURE;
+    }
     locked_image = image.descriptor;
-    locked_read_only = image.read_only;
+    locked_write_protected = image.read_only || !has_write_permission(status);
+    locked_size = status.st_size;
     return STATUS_SUCCESS;
 }
 
-// Without our lock there is nothing to unlock: the lock is not ours.
+// Without our lock there is nothing to unlock: the lock is not ours. A disk
+// taken out while locked (the image removed) took the run's writes with it.
 DiskStatus unlock()
 {
     if (locked_image < 0)
         return STATUS_VOLUME_LOCKED;
+    struct stat status {};
+    bool still_there = fstat(locked_image, &status) == 0 && status.st_nlink > 0;
     release_image_drive();
-    return STATUS_SUCCESS;
+    return still_there ? STATUS_SUCCESS : STATUS_NOT_READY;
 }
 
 } // namespace
@@ -368,6 +391,7 @@ void release_image_drive()
     if (locked_image >= 0) {
         close(locked_image); // closing the last descriptor drops the flock
         locked_image = -1;
-        locked_read_only = false;
+        locked_write_protected = false;
+        locked_size = 0;
     }
 }
