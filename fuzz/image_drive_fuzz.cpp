@@ -49,7 +49,7 @@ namespace {
 
 constexpr std::size_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_SIZE;
 // Cylinder 82 is the last one a format reaches: 83 cylinders of two tracks.
-constexpr std::size_t REACHABLE_BYTES = (LAST_REACHABLE_CYLINDER + 1) * HEAD_COUNT * TRACK_BYTES;
+constexpr std::size_t REACHABLE_BYTES = (CYLINDER_BEYOND_VOLUME + 1) * HEAD_COUNT * TRACK_BYTES;
 constexpr std::size_t OVERSIZED_BYTES = LARGEST_DISKETTE_BYTES + 1;
 constexpr std::size_t PARTIAL_BYTES = 3 * TRACK_BYTES + 700; // ends inside a sector
 constexpr int MAX_CALLS = 32;
@@ -514,7 +514,7 @@ void one_call(Drive& drive, Cursor& in)
             granted = drive_number == BIOS_DRIVE_A;
         } else if (ah == BIOS_FORMAT_TRACK) {
             granted = writable(drive.state) && al == SECTORS_PER_TRACK && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT
-                      && cylinder <= LAST_REACHABLE_CYLINDER
+                      && cylinder <= CYLINDER_BEYOND_VOLUME
                       && valid_address_fields(loan_for(loans, r.reg_EBX), cylinder, head);
             format_offset = (cylinder * HEAD_COUNT + head) * TRACK_BYTES;
         }

@@ -53,7 +53,7 @@ DiskStatus decode_bios_request(const DIOC_REGISTERS& record, DriveRequest* reque
     int cylinder = high_byte(record.reg_ECX) | (low_byte(record.reg_ECX) & 0xC0) << 2;
     if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || read_al(record) != SECTORS_PER_TRACK)
         return STATUS_BAD_COMMAND;
-    if (cylinder > LAST_REACHABLE_CYLINDER)
+    if (cylinder > CYLINDER_BEYOND_VOLUME)
         return STATUS_SEEK_FAILED;
     const auto* fields = static_cast<const AddressFieldList*>(borrow_lent_buffer(record.reg_EBX, sizeof(AddressFieldList)));
     if (fields == nullptr || !address_fields_match(*fields, cylinder, head))

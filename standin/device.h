@@ -2,12 +2,15 @@
 // that the environment variable DRIVE_A_IMAGE names.
 #pragma once
 
+#include "volume/geometry.h"
+
 // The disk that stands in drive A:: $DRIVE_A_IMAGE, or drive_a.img in the
 // current folder when that is unset or empty.
 const char* drive_a_path();
 
-// The highest cylinder a format may name: one beyond the 82 of the volume.
-constexpr int LAST_REACHABLE_CYLINDER = 82;
+// The highest cylinder a format may name: the one just beyond the volume's 82
+// (0..81), which a drive's head still reaches.
+constexpr int CYLINDER_BEYOND_VOLUME = CYLINDER_COUNT;
 
 // Drops the volume lock and closes the disk, as the end of the process would.
 void release_drive_a();

@@ -16,11 +16,11 @@ enum RequestKind : std::uint8_t {
 
 // A register record decoded once by the device. Only the fields of its kind
 // are set, and they have been checked: a drive gets no request for another
-// drive, another head, a cylinder beyond LAST_REACHABLE_CYLINDER, or an
+// drive, another head, a cylinder beyond CYLINDER_BEYOND_VOLUME, or an
 // address-field list other than sectors 1..18 of 512 bytes of that track.
 struct DriveRequest {
     RequestKind kind;
-    int cylinder;                   // format: 0..LAST_REACHABLE_CYLINDER
+    int cylinder;                   // format: 0..CYLINDER_BEYOND_VOLUME
     int head;                       // format: 0..HEAD_COUNT - 1
     const AddressFieldList* fields; // format: as lent, each sector once
     std::uint32_t first_sector;     // write: the first logical sector
