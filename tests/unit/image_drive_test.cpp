@@ -16,6 +16,7 @@
 
 #include "diskio/device_call.h"
 #include "standin/device.h"
+#include "track_address_fields.h"
 
 namespace {
 
@@ -25,15 +26,6 @@ struct Answer {
     int result;
     DIOC_REGISTERS record;
 };
-
-AddressFieldList fields_for(int cylinder, int head)
-{
-    AddressFieldList list{};
-    for (int r = 1; r <= 18; ++r)
-        list.fields[r - 1] = AddressField{static_cast<std::uint8_t>(cylinder), static_cast<std::uint8_t>(head),
-                                          static_cast<std::uint8_t>(r), SIZE_CODE_512};
-    return list;
-}
 
 Answer format(int cylinder, int head, const AddressFieldList& list)
 {

@@ -15,6 +15,7 @@
 #include "diskio/device_call.h"
 #include "standin/device.h"
 #include "standin/drive.h"
+#include "track_address_fields.h"
 
 namespace {
 
@@ -45,15 +46,6 @@ void release_floppy_drive() {}
 #endif
 
 namespace {
-
-AddressFieldList fields_for(int cylinder, int head)
-{
-    AddressFieldList list{};
-    for (int r = 1; r <= 18; ++r)
-        list.fields[r - 1] = AddressField{static_cast<std::uint8_t>(cylinder), static_cast<std::uint8_t>(head),
-                                          static_cast<std::uint8_t>(r), SIZE_CODE_512};
-    return list;
-}
 
 DIOC_REGISTERS format_record(int cylinder, int head, const AddressFieldList* list)
 {
