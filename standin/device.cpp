@@ -152,33 +152,41 @@ void answer_bios(DIOC_REGISTERS* record, DiskStatus status)
     set_carry(record, status != STATUS_SUCCESS);
 }
 
-struct CriticalErrorEntry {
+// What each failure means to MS-DOS: the critical-error code an absolute write
+// leaves in AL, and the error code a lock or unlock leaves in AX (a volume held
+// by another program, or a lock that is not ours to drop, is access denied).
+struct StatusEntry {
     DiskStatus status;
-    CriticalError error;
+    CriticalError critical_error;
+    DosError ioctl_error;
 };
 
-constexpr CriticalErrorEntry CRITICAL_ERRORS[] = {
-    {STATUS_BAD_COMMAND, CRITICAL_UNKNOWN_COMMAND},
-    {STATUS_WRITE_PROTECTED, CRITICAL_WRITE_PROTECTED},
-    {STATUS_SECTOR_NOT_FOUND, CRITICAL_SECTOR_NOT_FOUND},
-    {STATUS_CONTROLLER_FAILURE, CRITICAL_GENERAL_FAILURE},
-    {STATUS_SEEK_FAILED, CRITICAL_SEEK_ERROR},
-    {STATUS_NOT_READY, CRITICAL_NOT_READY},
-    {STATUS_VOLUME_LOCKED, CRITICAL_NOT_READY},
+constexpr StatusEntry STATUS_TABLE[] = {
+    {STATUS_BAD_COMMAND, CRITICAL_UNKNOWN_COMMAND, DOS_INVALID_FUNCTION},
+    {STATUS_WRITE_PROTECTED, CRITICAL_WRITE_PROTECTED, DOS_ACCESS_DENIED},
+    {STATUS_SECTOR_NOT_FOUND, CRITICAL_SECTOR_NOT_FOUND, DOS_GENERAL_FAILURE},
+    {STATUS_CONTROLLER_FAILURE, CRITICAL_GENERAL_FAILURE, DOS_GENERAL_FAILURE},
+    {STATUS_SEEK_FAILED, CRITICAL_SEEK_ERROR, DOS_GENERAL_FAILURE},
+    {STATUS_NOT_READY, CRITICAL_NOT_READY, DOS_NOT_READY},
+    {STATUS_VOLUME_LOCKED, CRITICAL_NOT_READY, DOS_ACCESS_DENIED},
 };
+
+// The entry of a failure; one not in the table is a general failure.
+StatusEntry entry_for(DiskStatus status)
+{
+    for (const StatusEntry& entry : STATUS_TABLE)
+        if (entry.status == status)
+            return entry;
+    return {status, CRITICAL_GENERAL_FAILURE, DOS_GENERAL_FAILURE};
+}
 
 // The absolute write: AH 0 on success; on a failure AH the BIOS status and AL
 // the MS-DOS critical-error code, carry set.
 void answer_absolute_write(DIOC_REGISTERS* record, DiskStatus status)
 {
     set_ah(record, status);
-    if (status != STATUS_SUCCESS) {
-        CriticalError error = CRITICAL_GENERAL_FAILURE;
-        for (const CriticalErrorEntry& entry : CRITICAL_ERRORS)
-            if (entry.status == status)
-                error = entry.error;
-        set_al(record, error);
-    }
+    if (status != STATUS_SUCCESS)
+        set_al(record, entry_for(status).critical_error);
     set_carry(record, status != STATUS_SUCCESS);
 }
 
@@ -190,18 +198,10 @@ void answer_ioctl(DIOC_REGISTERS* record, std::uint16_t error)
     set_carry(record, error != 0);
 }
 
-// What a lock or unlock status means to MS-DOS: a volume held by another
-// program, or a lock that is not ours to drop, is access denied.
+// The MS-DOS error code a lock or unlock status leaves in AX; 0 for success.
 std::uint16_t ioctl_error_for(DiskStatus status)
 {
-    switch (status) {
-    case STATUS_SUCCESS: return 0;
-    case STATUS_BAD_COMMAND: return DOS_INVALID_FUNCTION;
-    case STATUS_VOLUME_LOCKED:
-    case STATUS_WRITE_PROTECTED: return DOS_ACCESS_DENIED;
-    case STATUS_NOT_READY: return DOS_NOT_READY;
-    default: return DOS_GENERAL_FAILURE;
-    }
+    return status == STATUS_SUCCESS ? 0 : entry_for(status).ioctl_error;
 }
 
 } // namespace
