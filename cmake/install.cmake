@@ -88,7 +88,7 @@ FAT12 file system on it, with a volume label, a serial number and a date
 taken from the moment of the format (or from SOURCE_DATE_EPOCH, for
 identical images on every run).
 .
-The disk is an image file named by DRIVE_A_IMAGE, or the diskette in the
-PC's first floppy drive (/dev/fd0). The result can be read with mtools and
-checked with fsck.fat.")
+The disk is an image file, or the diskette in the PC's first floppy drive
+(/dev/fd0), named on the command line; --verify reads every track back.
+The result can be read with mtools and checked with fsck.fat.")
 include(CPack)

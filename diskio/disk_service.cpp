@@ -1,4 +1,4 @@
-// Lock, unlock, format track and write sector: each fills a register record,
+// Lock, unlock, format track, verify track and write sector: each fills a register record,
 // makes one device call and reads the result back from the record.
 #include "diskio/disk_service.h"
 
@@ -50,11 +50,20 @@ void report_format(int head, int cylinder, int code)
     std::fflush(stderr);
 }
 
+void report_verify(int head, int cylinder, int code)
+{
+    std::fprintf(stderr, "     Verifying side %d of track %d, where error code = %d. \r", head, cylinder, code);
+    std::fflush(stderr);
+}
+
 void report_write(int sector, int code)
 {
     std::fprintf(stderr, "     Writing sector %d, where error code = %d. \r", sector, code);
     std::fflush(stderr);
 }
+
+// Sectors of a track are numbered from 1.
+constexpr std::uint32_t FIRST_SECTOR = 1;
 
 // The highest starting sector the absolute-write service takes in DX.
 constexpr int LAST_ADDRESSABLE_SECTOR = 0xFFFF;
@@ -92,6 +101,23 @@ int format_track(int head, int cylinder)
     int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
 
     report_format(head, cylinder, error_code(record));
+    return result != 0 && !carry_set(record) ? 1 : 0;
+}
+
+int verify_track(int head, int cylinder, int* error_code_shown)
+{
+    DIOC_REGISTERS record{};
+    set_ah(&record, BIOS_VERIFY_SECTORS);
+    set_al(&record, SECTORS_PER_TRACK);
+    record.reg_ECX = static_cast<std::uint32_t>(cylinder & 0xFF) << 8 | FIRST_SECTOR; // CH cylinder, CL sector 1
+    record.reg_EDX = static_cast<std::uint32_t>(head & 0xFF) << 8 | BIOS_DRIVE_A; // DH head, DL drive A:
+    set_carry(&record, true);
+    int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
+
+    int code = error_code(record);
+    report_verify(head, cylinder, code);
+    if (error_code_shown != nullptr)
+        *error_code_shown = code;
     return result != 0 && !carry_set(record) ? 1 : 0;
 }
 

@@ -50,7 +50,8 @@ constexpr std::uint8_t DOS_DRIVE_A = 1; // BL: 0 is the default drive, 1 is A:
 // BIOS Int 13h: the function in AH, the drive in DL, the head in DH, the
 // cylinder in CH with its bits 8-9 in bits 6-7 of CL.
 constexpr std::uint8_t BIOS_RESET_DISK = 0x00;
-constexpr std::uint8_t BIOS_FORMAT_TRACK = 0x05; // AL sectors, ES:BX the address fields
+constexpr std::uint8_t BIOS_VERIFY_SECTORS = 0x04; // AL sectors from sector CL (bits 0-5) on
+constexpr std::uint8_t BIOS_FORMAT_TRACK = 0x05;   // AL sectors, ES:BX the address fields
 constexpr std::uint8_t BIOS_DRIVE_A = 0;
 
 // MS-DOS Int 26h: AL the drive, CX the sector count, DX the first logical
@@ -68,6 +69,7 @@ enum DiskStatus : std::uint8_t {
     STATUS_BAD_COMMAND = 0x01,        // invalid function or parameter
     STATUS_WRITE_PROTECTED = 0x03,
     STATUS_SECTOR_NOT_FOUND = 0x04,   // not formatted yet, or beyond the disk
+    STATUS_READ_ERROR = 0x10,         // the data could not be read back (a CRC error)
     STATUS_CONTROLLER_FAILURE = 0x20, // the host failed to read or write the disk
     STATUS_SEEK_FAILED = 0x40,        // no such cylinder
     STATUS_NOT_READY = 0x80,          // no disk in the drive

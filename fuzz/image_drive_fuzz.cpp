@@ -349,6 +349,11 @@ void shape_registers(std::uint32_t code, DIOC_REGISTERS& r, unsigned form)
         r.reg_ECX = (r.reg_ECX & keep) | ((cylinder & 0xFF) << 8) | ((cylinder >> 2) & 0xC0);
         r.reg_EDX = (r.reg_EDX & keep) | (head << 8);
         r.reg_Flags = 1;
+        if (r.reg_EDI & 1) { // a verify of sectors r .. r + AL - 1, which may leave the track
+            set_ah(&r, BIOS_VERIFY_SECTORS);
+            set_al(&r, static_cast<std::uint8_t>(1 + (r.reg_EDI >> 8) % SECTORS_PER_TRACK));
+            r.reg_ECX |= 1 + (r.reg_EDI >> 1) % SECTORS_PER_TRACK;
+        }
     } else if (code == VWIN32_DIOC_DOS_INT26) {
         if (form == 3) {
             r.reg_ECX = (r.reg_ECX & 1) ? ABSOLUTE_WRITE_PACKET : 0;
@@ -517,6 +522,14 @@ void one_call(Drive& drive, Cursor& in)
                       && cylinder <= CYLINDER_BEYOND_VOLUME
                       && valid_address_fields(loan_for(loans, r.reg_EBX), cylinder, head);
             format_offset = (cylinder * HEAD_COUNT + head) * TRACK_BYTES;
+        } else if (ah == BIOS_VERIFY_SECTORS) {
+            // Only what the disk holds reads back; nothing changes.
+            unsigned sector = low_byte(r.reg_ECX) & 0x3F;
+            std::size_t disk_bytes = drive.state == WRITE_PROTECTED ? VOLUME_BYTES : drive.image.size();
+            std::size_t end = ((cylinder * HEAD_COUNT + head) * SECTORS_PER_TRACK + sector - 1 + al) * SECTOR_SIZE;
+            granted = lockable(drive.state) && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT && al >= 1
+                      && sector >= 1 && sector + al - 1 <= SECTORS_PER_TRACK && cylinder <= CYLINDER_BEYOND_VOLUME
+                      && end <= disk_bytes;
         }
     } else if (code == VWIN32_DIOC_DOS_INT26) {
         std::size_t count = low_word(r.reg_ECX);

@@ -1,4 +1,4 @@
-// The command line (--help, --version) and the moment of the format.
+// The command line (the drive, --verify, --help, --version) and the moment of the format.
 #include "run/command_line.h"
 
 #include <cstdio>
@@ -14,45 +14,77 @@
 
 namespace {
 
-const char USAGE_LINE[] = "Usage: format149 [--help | --version]\n";
+const char USAGE_LINES[] =
+    "Usage: format149 [--verify] [DRIVE]\n"
+    "       format149 --help | --version\n";
 
 const char HELP_TEXT[] =
     "Formats the 3.5-inch high-density diskette in drive A: to an enlarged\n"
     "82-cylinder volume (2952 sectors, \"1.49 megabytes\") with an empty FAT12\n"
     "file system, after asking for confirmation on standard input.\n"
     "\n"
-    "Drive A: is named by the environment variable DRIVE_A_IMAGE: an image\n"
-    "file (drive_a.img in the current folder when it is unset), or /dev/fd0\n"
-    "for the diskette in the PC's first floppy drive.\n"
+    "DRIVE is drive A:: an image file, or /dev/fd0 for the diskette in the\n"
+    "PC's first floppy drive. Without it, the environment variable\n"
+    "DRIVE_A_IMAGE names the drive, and without that drive_a.img in the\n"
+    "current folder.\n"
+    "\n"
+    "  --verify   after writing, read every track back and say which failed\n"
+    "  --help     show this text\n"
+    "  --version  show the program's version\n"
+    "\n"
     "SOURCE_DATE_EPOCH, when set (seconds since 1970-01-01 UTC), stands in for\n"
     "the clock, so that the same value and TZ make the same image.\n"
     "\n"
     "Exit status: 0 when declined or when every step of the format succeeded,\n"
-    "1 when the lock, a format, a write or the unlock failed, 2 for a bad\n"
-    "command line or SOURCE_DATE_EPOCH.\n";
+    "1 when the lock, a format, a write, a verify or the unlock failed, 2 for a\n"
+    "bad command line or SOURCE_DATE_EPOCH.\n";
 
-const char NAME_THE_DRIVE[] =
-    "The drive is named by the environment variable DRIVE_A_IMAGE, for example:\n"
-    "    DRIVE_A_IMAGE=floppy.img format149\n";
+int refuse(const char* complaint, const char* argument)
+{
+    std::fprintf(stderr, "format149: %s '%s'\n%sTry 'format149 --help' for more information.\n", complaint,
+                 argument, USAGE_LINES);
+    std::fflush(stderr);
+    return EXIT_BAD_INVOCATION;
+}
 
 } // namespace
 
-int answer_command_line(int argument_count, const char* const* arguments)
+int answer_command_line(int argument_count, const char* const* arguments, RunOptions* options)
 {
-    if (argument_count <= 1)
-        return CONTINUE_RUN;
-    if (argument_count == 2 && std::strcmp(arguments[1], "--help") == 0) {
-        fputs_and_flush(USAGE_LINE);
+    bool help = false;
+    bool version = false;
+    bool options_ended = false;
+    for (int index = 1; index < argument_count; ++index) {
+        const char* argument = arguments[index];
+        // "-" alone is a name, as it is for other tools.
+        bool is_option = !options_ended && argument[0] == '-' && argument[1] != '\0';
+        if (is_option && std::strcmp(argument, "--") == 0)
+            options_ended = true;
+        else if (is_option && std::strcmp(argument, "--help") == 0)
+            help = true;
+        else if (is_option && std::strcmp(argument, "--version") == 0)
+            version = true;
+        else if (is_option && std::strcmp(argument, "--verify") == 0)
+            options->verify = true;
+        else if (is_option)
+            return refuse("unknown option", argument);
+        else if (argument[0] == '\0')
+            return refuse("an empty drive name", argument);
+        else if (options->drive != nullptr)
+            return refuse("one drive at most, not also", argument);
+        else
+            options->drive = argument;
+    }
+    if (help) {
+        fputs_and_flush(USAGE_LINES);
         fputs_and_flush(HELP_TEXT);
         return EXIT_ALL_SUCCEEDED;
     }
-    if (argument_count == 2 && std::strcmp(arguments[1], "--version") == 0) {
+    if (version) {
         fputs_and_flush("format149 " FORMAT149_VERSION "\n");
         return EXIT_ALL_SUCCEEDED;
     }
-    std::fprintf(stderr, "format149: unexpected argument '%s'\n%s%s", arguments[1], USAGE_LINE, NAME_THE_DRIVE);
-    std::fflush(stderr);
-    return EXIT_BAD_INVOCATION;
+    return CONTINUE_RUN;
 }
 
 int parse_epoch_seconds(const char* text, std::time_t* seconds)

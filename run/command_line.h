@@ -4,19 +4,26 @@
 
 #include <ctime>
 
-// answer_command_line's result when there are no arguments: the format run goes on.
+// answer_command_line's result when the format run is to go on.
 constexpr int CONTINUE_RUN = -1;
 
 // Exit statuses of the program.
 constexpr int EXIT_ALL_SUCCEEDED = 0;   // declined, or every disk step succeeded
-constexpr int EXIT_STEP_FAILED = 1;     // the lock, a format, a write or the unlock failed
-constexpr int EXIT_BAD_INVOCATION = 2;  // an unknown argument, or a malformed SOURCE_DATE_EPOCH
+constexpr int EXIT_STEP_FAILED = 1;     // the lock, a format, a write, a verify or the unlock failed
+constexpr int EXIT_BAD_INVOCATION = 2;  // a bad command line, or a malformed SOURCE_DATE_EPOCH
 
-// No arguments: CONTINUE_RUN. "--help" prints the usage on standard output and
-// "--version" the program's name and version, both EXIT_ALL_SUCCEEDED. Anything
-// else prints a short usage on standard error and gives EXIT_BAD_INVOCATION; the
-// drive is named by DRIVE_A_IMAGE, never on the command line.
-int answer_command_line(int argument_count, const char* const* arguments);
+// What the command line asks of the run.
+struct RunOptions {
+    bool verify = false;         // --verify: read every track back before the unlock
+    const char* drive = nullptr; // the drive named, or nullptr for DRIVE_A_IMAGE's
+};
+
+// format149 [--verify] [DRIVE]: options before or after the drive, "--" ending
+// them. Returns CONTINUE_RUN with `options` filled. "--help" prints the usage on
+// standard output and "--version" the program's name and version, both
+// EXIT_ALL_SUCCEEDED. An unknown option, an empty drive name or a second drive
+// prints a short usage on standard error and gives EXIT_BAD_INVOCATION.
+int answer_command_line(int argument_count, const char* const* arguments, RunOptions* options);
 
 // Reads `text` as SOURCE_DATE_EPOCH: an optional minus sign and decimal digits
 // only, a value that fits time_t. Returns 1 with *seconds set, else 0.

@@ -8,6 +8,9 @@
 #include "volume/geometry.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
+#if !defined(_WIN32)
+#include "standin/device.h"
+#endif
 
 namespace {
 
@@ -35,13 +38,48 @@ const char FAREWELL_BANNER[] =
     "     format149 is published by the Marvesto diskette tools team.\n"
     "     Press Enter to end the program.\n";
 
+const char ALL_TRACKS_VERIFIED[] = "\n\n     All 164 tracks verified.\n";
+const char TRACKS_FAILED_TO_VERIFY[] = "\n\n     %d of 164 tracks failed to verify.\n";
+const char FAILED_TRACK[] = "     side %d of track %d, error code %d.\n";
+static_assert(TRACK_COUNT == 164, "the verify summary names the track count");
+
 const char MALFORMED_EPOCH[] =
     "format149: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC\n";
 
+// A track that failed to verify, and the error code its line showed.
+struct FailedTrack {
+    int head;
+    int cylinder;
+    int error_code;
+};
+
+// Reads every track back in the order of the formats, then says which failed.
+// Returns 1 when all could be read.
+int verify_drive_a()
+{
+    FailedTrack failed[TRACK_COUNT];
+    int failed_count = 0;
+    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder)
+        for (int head = 0; head < HEAD_COUNT; ++head) {
+            int code = 0;
+            if (verify_track(head, cylinder, &code) != 1)
+                failed[failed_count++] = FailedTrack{head, cylinder, code};
+        }
+
+    if (failed_count == 0) {
+        printf_and_flush("%s", ALL_TRACKS_VERIFIED);
+        return 1;
+    }
+    printf_and_flush(TRACKS_FAILED_TO_VERIFY, failed_count);
+    for (int index = 0; index < failed_count; ++index)
+        printf_and_flush(FAILED_TRACK, failed[index].head, failed[index].cylinder, failed[index].error_code);
+    return 0;
+}
+
 // Locks drive A:, formats every track cylinder by cylinder, writes the system
-// area in the plan's order and unlocks. No result stops it; returns 1 when every
-// step succeeded.
-int format_drive_a(const SystemAreaImages& images)
+// area in the plan's order, reads every track back when asked to, and unlocks.
+// No result stops it; returns 1 when every step succeeded.
+int format_drive_a(const SystemAreaImages& images, bool verify)
 {
     int all_succeeded = 1;
     if (lock_volume() == 1) {
@@ -62,6 +100,9 @@ int format_drive_a(const SystemAreaImages& images)
         if (write_sector(step.sector, planned_image(&images, step.image)) != 1)
             all_succeeded = 0;
 
+    if (verify && verify_drive_a() != 1)
+        all_succeeded = 0;
+
     if (unlock_volume() == 1) {
         printf_and_flush("%s", UNLOCK_SUCCEEDED);
     } else {
@@ -76,11 +117,13 @@ int format_drive_a(const SystemAreaImages& images)
 int main(int argument_count, char** arguments)
 {
     keep_running_on_console_errors();
+    RunOptions options;
 #if !defined(_WIN32)
     // The native Windows 9x program takes no arguments and ignores any it is given.
-    int command_line_status = answer_command_line(argument_count, arguments);
+    int command_line_status = answer_command_line(argument_count, arguments, &options);
     if (command_line_status != CONTINUE_RUN)
         return command_line_status;
+    name_drive_a(options.drive);
 #else
     (void)argument_count;
     (void)arguments;
@@ -127,7 +170,7 @@ int main(int argument_count, char** arguments)
 
     int exit_status = EXIT_ALL_SUCCEEDED;
     if (answer == 'Y' || answer == 'y') {
-        if (format_drive_a(images) != 1)
+        if (format_drive_a(images, options.verify) != 1)
             exit_status = EXIT_STEP_FAILED;
     } else {
         // Declined: the disk is never touched.

@@ -21,6 +21,9 @@ namespace {
 
 constexpr char DEFAULT_IMAGE_PATH[] = "drive_a.img";
 
+// The drive named on the command line; nullptr when none was.
+const char* named_drive_a = nullptr;
+
 // ---------------------------------------------------------------------------
 // Decoding and checking.
 
@@ -43,24 +46,37 @@ bool address_fields_match(const AddressFieldList& list, int cylinder, int head)
 DiskStatus decode_bios_request(const DIOC_REGISTERS& record, DriveRequest* request)
 {
     int drive = low_byte(record.reg_EDX);
-    if (read_ah(record) == BIOS_RESET_DISK) {
+    std::uint8_t function = read_ah(record);
+    if (function == BIOS_RESET_DISK) {
         request->kind = REQUEST_RESET;
         return drive == BIOS_DRIVE_A ? STATUS_SUCCESS : STATUS_BAD_COMMAND;
     }
-    if (read_ah(record) != BIOS_FORMAT_TRACK)
+    if (function != BIOS_FORMAT_TRACK && function != BIOS_VERIFY_SECTORS)
         return STATUS_BAD_COMMAND;
+    bool verify = function == BIOS_VERIFY_SECTORS;
     int head = high_byte(record.reg_EDX);
     int cylinder = high_byte(record.reg_ECX) | (low_byte(record.reg_ECX) & 0xC0) << 2;
-    if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || read_al(record) != SECTORS_PER_TRACK)
+    // A format takes the whole track; a verify sectors r .. r + AL - 1 of it.
+    int sector = verify ? low_byte(record.reg_ECX) & 0x3F : 1;
+    int count = read_al(record);
+    bool on_the_track = verify ? count >= 1 && sector >= 1 && sector + count - 1 <= SECTORS_PER_TRACK
+                               : count == SECTORS_PER_TRACK;
+    if (drive != BIOS_DRIVE_A || head >= HEAD_COUNT || !on_the_track)
         return STATUS_BAD_COMMAND;
     if (cylinder > CYLINDER_BEYOND_VOLUME)
         return STATUS_SEEK_FAILED;
+    request->cylinder = cylinder;
+    request->head = head;
+    if (verify) {
+        request->kind = REQUEST_VERIFY_SECTORS;
+        request->first_sector = static_cast<std::uint32_t>(logical_sector(cylinder, head, sector));
+        request->sector_count = static_cast<std::uint32_t>(count);
+        return STATUS_SUCCESS;
+    }
     const auto* fields = static_cast<const AddressFieldList*>(borrow_lent_buffer(record.reg_EBX, sizeof(AddressFieldList)));
     if (fields == nullptr || !address_fields_match(*fields, cylinder, head))
         return STATUS_BAD_COMMAND;
     request->kind = REQUEST_FORMAT_TRACK;
-    request->cylinder = cylinder;
-    request->head = head;
     request->fields = fields;
     return STATUS_SUCCESS;
 }
@@ -206,8 +222,15 @@ std::uint16_t ioctl_error_for(DiskStatus status)
 
 } // namespace
 
+void name_drive_a(const char* path)
+{
+    named_drive_a = path;
+}
+
 const char* drive_a_path()
 {
+    if (named_drive_a != nullptr)
+        return named_drive_a;
     const char* path = std::getenv("DRIVE_A_IMAGE");
     return path != nullptr && path[0] != '\0' ? path : DEFAULT_IMAGE_PATH;
 }

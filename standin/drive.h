@@ -11,20 +11,22 @@ enum RequestKind : std::uint8_t {
     REQUEST_UNLOCK,        // MS-DOS IOCTL 086Ah: unlock it
     REQUEST_RESET,         // BIOS 00h: reset the disk system
     REQUEST_FORMAT_TRACK,  // BIOS 05h
+    REQUEST_VERIFY_SECTORS, // BIOS 04h: read sectors of one track back, keeping nothing
     REQUEST_WRITE_SECTORS, // MS-DOS Int 26h: absolute write
 };
 
 // A register record decoded once by the device. Only the fields of its kind
 // are set, and they have been checked: a drive gets no request for another
-// drive, another head, a cylinder beyond CYLINDER_BEYOND_VOLUME, or an
-// address-field list other than sectors 1..18 of 512 bytes of that track.
+// drive, another head, a cylinder beyond CYLINDER_BEYOND_VOLUME, an
+// address-field list other than sectors 1..18 of 512 bytes of that track, or a
+// verify that leaves its track.
 struct DriveRequest {
     RequestKind kind;
-    int cylinder;                   // format: 0..CYLINDER_BEYOND_VOLUME
-    int head;                       // format: 0..HEAD_COUNT - 1
+    int cylinder;                   // format, verify: 0..CYLINDER_BEYOND_VOLUME
+    int head;                       // format, verify: 0..HEAD_COUNT - 1
     const AddressFieldList* fields; // format: as lent, each sector once
-    std::uint32_t first_sector;     // write: the first logical sector
-    std::uint32_t sector_count;     // write: 1..FFFEh
+    std::uint32_t first_sector;     // write, verify: the first logical sector
+    std::uint32_t sector_count;     // write: 1..FFFEh; verify: 1..18, within the track
     const std::uint8_t* bytes;      // write: sector_count × 512 bytes, as lent
 };
 

@@ -1,5 +1,6 @@
 // The Linux floppy drive: a PC floppy drive behind the kernel's floppy driver,
-// set to the 82-cylinder geometry, formatted and written through its block device.
+// set to the 82-cylinder geometry, formatted, written and read back through its
+// block device.
 #if defined(__linux__)
 
 #include <cerrno>
@@ -42,8 +43,10 @@ bool has_fixed_format(dev_t device)
 }
 
 // The descriptor that holds the drive from lock to unlock; -1 without it.
+// Once it has been readied for verifying, its reads reach the disk.
 int held_device = -1;
 bool held_read_only = false;
+bool held_verifying = false;
 
 DiskStatus status_for_error(int error)
 {
@@ -192,6 +195,52 @@ DiskStatus flush(int descriptor)
     return STATUS_SUCCESS;
 }
 
+// A read that failed: the disk went away, or its data could not be read.
+DiskStatus status_after_read_failure(int descriptor, int error)
+{
+    floppy_drive_struct state {};
+    if (error != EIO)
+        return status_for_error(error);
+    if (ioctl(descriptor, FDGETDRVSTAT, &state) == 0 && (state.flags & FD_VERIFY) != 0)
+        return STATUS_NOT_READY;
+    return STATUS_READ_ERROR;
+}
+
+// Readies a descriptor for verifying: what was written goes to the disk, the
+// driver drops its track buffer, and reads bypass the page cache from now on,
+// so that every read of a verify reaches the disk.
+DiskStatus prepare_to_verify(int descriptor)
+{
+    DiskStatus status = flush(descriptor);
+    int flags = fcntl(descriptor, F_GETFL);
+    if (status == STATUS_SUCCESS && (flags < 0 || fcntl(descriptor, F_SETFL, flags | O_DIRECT) != 0))
+        status = STATUS_CONTROLLER_FAILURE;
+    return status;
+}
+
+// Reads the sectors back from the disk and keeps nothing of them.
+DiskStatus verify_on(int descriptor, int cylinder, std::uint32_t first, std::uint32_t count)
+{
+    if (cylinder >= CYLINDER_COUNT)
+        return STATUS_SEEK_FAILED; // beyond the geometry set
+    // Direct reads take a buffer aligned to the sector size.
+    alignas(SECTOR_SIZE) std::uint8_t track[SECTORS_PER_TRACK * SECTOR_SIZE];
+    std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
+    off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
+    while (length > 0) {
+        ssize_t read_bytes = pread(descriptor, track, length < sizeof track ? length : sizeof track, offset);
+        if (read_bytes < 0 && errno == EINTR)
+            continue;
+        if (read_bytes < 0)
+            return status_after_read_failure(descriptor, errno);
+        if (read_bytes == 0)
+            return STATUS_SECTOR_NOT_FOUND; // beyond the end of the disk
+        length -= static_cast<std::size_t>(read_bytes);
+        offset += read_bytes;
+    }
+    return STATUS_SUCCESS;
+}
+
 DiskStatus lock()
 {
     if (held_device >= 0)
@@ -228,6 +277,27 @@ DiskStatus format_track(int cylinder, int head)
     return status;
 }
 
+DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count)
+{
+    if (held_device >= 0) {
+        if (!held_verifying) {
+            DiskStatus prepared = prepare_to_verify(held_device);
+            if (prepared != STATUS_SUCCESS)
+                return prepared;
+            held_verifying = true;
+        }
+        return verify_on(held_device, cylinder, first, count);
+    }
+    OpenedDevice device = open_device(false);
+    if (device.status != STATUS_SUCCESS)
+        return device.status;
+    DiskStatus status = prepare_to_verify(device.descriptor);
+    if (status == STATUS_SUCCESS)
+        status = verify_on(device.descriptor, cylinder, first, count);
+    close(device.descriptor);
+    return status;
+}
+
 DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
     if (held_device >= 0)
@@ -251,6 +321,7 @@ DiskStatus serve_floppy_drive(const DriveRequest& request)
     case REQUEST_UNLOCK: return unlock();
     case REQUEST_RESET: return STATUS_SUCCESS; // the driver resets the controller as it needs
     case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
+    case REQUEST_VERIFY_SECTORS: return verify_sectors(request.cylinder, request.first_sector, request.sector_count);
     case REQUEST_WRITE_SECTORS: return write_sectors(request.first_sector, request.sector_count, request.bytes);
     }
     return STATUS_BAD_COMMAND;
@@ -262,6 +333,7 @@ void release_floppy_drive()
         close(held_device);
         held_device = -1;
         held_read_only = false;
+        held_verifying = false;
     }
 }
 

@@ -1,5 +1,5 @@
 // The image drive: an image file stands in for the diskette; lock, unlock,
-// format track and absolute write carried out on it.
+// format track, verify and absolute write carried out on it.
 
 #include <array>
 #include <cerrno>
@@ -242,15 +242,17 @@ void close_image(const OpenedImage& image)
         close(image.descriptor);
 }
 
-// Opens the disk for a service that writes. It runs only while no other program
-// holds the volume lock; the probe lock goes again when the image is closed.
-OpenedImage open_image_for_writing(bool create)
+// Opens the disk for a service: one that writes, or a verify, which only reads.
+// It runs only while no other program holds the volume lock (a verify shares
+// the disk with other readers); the probe lock goes again when the image is
+// closed.
+OpenedImage open_image_for_service(bool create, bool writing)
 {
-    OpenedImage image = open_image(create, true);
+    OpenedImage image = open_image(create, writing);
     if (image.status != STATUS_SUCCESS || !image.owned)
         return image; // no disk, or the drive's own lock
     struct stat status {};
-    if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(image.descriptor, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         image.status = errno == EWOULDBLOCK ? STATUS_VOLUME_LOCKED : STATUS_CONTROLLER_FAILURE;
     } else if (fstat(image.descriptor, &status) != 0) {
         image.status = STATUS_CONTROLLER_FAILURE;
@@ -298,7 +300,7 @@ DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, of
 
 DiskStatus format_track(int cylinder, int head)
 {
-    OpenedImage image = open_image_for_writing(true);
+    OpenedImage image = open_image_for_service(true, true);
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
         off_t offset = static_cast<off_t>(logical_sector(cylinder, head, 1)) * static_cast<off_t>(SECTOR_SIZE);
@@ -312,7 +314,7 @@ DiskStatus format_track(int cylinder, int head)
 
 DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
-    OpenedImage image = open_image_for_writing(false);
+    OpenedImage image = open_image_for_service(false, true);
     DiskStatus status = image.status;
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
@@ -322,6 +324,33 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
             status = STATUS_SECTOR_NOT_FOUND;
         else
             status = write_image(image.descriptor, bytes, static_cast<std::size_t>(length), offset);
+    }
+    close_image(image);
+    return status;
+}
+
+// Reads the sectors back as they are on the disk now: where the image ends
+// before them (a track never formatted, or a file shortened since), a sector
+// is missing. Nothing read is kept.
+DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
+{
+    OpenedImage image = open_image_for_service(false, false);
+    DiskStatus status = image.status;
+    std::uint8_t track[TRACK_BYTES];
+    std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
+    off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
+    while (status == STATUS_SUCCESS && length > 0) {
+        ssize_t read_bytes = pread(image.descriptor, track, length < sizeof track ? length : sizeof track, offset);
+        if (read_bytes < 0 && errno == EINTR)
+            continue;
+        if (read_bytes < 0)
+            status = STATUS_CONTROLLER_FAILURE;
+        else if (read_bytes == 0)
+            status = STATUS_SECTOR_NOT_FOUND;
+        else {
+            length -= static_cast<std::size_t>(read_bytes);
+            offset += read_bytes;
+        }
     }
     close_image(image);
     return status;
@@ -381,6 +410,7 @@ DiskStatus serve_image_drive(const DriveRequest& request)
     case REQUEST_UNLOCK: return unlock();
     case REQUEST_RESET: return STATUS_SUCCESS; // nothing to do for a file
     case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
+    case REQUEST_VERIFY_SECTORS: return verify_sectors(request.first_sector, request.sector_count);
     case REQUEST_WRITE_SECTORS: return write_sectors(request.first_sector, request.sector_count, request.bytes);
     }
     return STATUS_BAD_COMMAND;

@@ -6,7 +6,7 @@
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(FORMAT149_TEST_KERNEL_DIR ${PROJECT_SOURCE_DIR}/build-kernel CACHE PATH
     "Folder holding vmlinuz and floppy.ko for the floppy-drive tests")
-foreach(floppy_case blank write-protected empty)
+foreach(floppy_case blank write-protected empty verify unreadable)
   add_test(NAME floppy_drive_${floppy_case}
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/floppy/floppy_drive_test.py ${floppy_case}
                    --format149 $<TARGET_FILE:format149> --kernel-dir ${FORMAT149_TEST_KERNEL_DIR})

@@ -11,7 +11,14 @@ CASE is one of
                    line that the program printed;
   write-protected  the same medium read-only: every line 03h, the image file
                    unchanged;
-  empty            no medium in the drive: "Lock failed!", every line 80h.
+  empty            no medium in the drive: "Lock failed!", every line 80h;
+  verify           the blank medium with --verify, the drive named on the
+                   command line: 164 verify lines with 0, "All 164 tracks
+                   verified.", exit status 0, the volume as for blank;
+  unreadable       --verify on a 720 KB medium, which QEMU formats without
+                   complaint but never reads at the 1.44 MB data rate: every
+                   track named in the summary with the code of its verify
+                   line, exit status 1.
 
 FOLDER holds vmlinuz and floppy.ko (tests/floppy/fetch_kernel puts them
 there). The guest is a small initramfs: a static busybox, the floppy module,
@@ -40,6 +47,8 @@ VOLUME_BYTES = CYLINDERS * HEADS * SECTORS * 512  # 1,511,424
 # all 82 cylinders, and after an 18-sector format sector (c, h, r) lies at
 # ((c * 2 + h) * 18 + r - 1) * 512, so the volume is the image's first part.
 IMAGE_BYTES = 21 * CYLINDERS * HEADS * 512  # 1,763,328
+# QEMU takes an image of this size for a 720 KB medium (9 sectors, 250 kb/s).
+UNREADABLE_MEDIUM_BYTES = 737_280
 RTC_BASE = datetime.datetime(2004, 6, 7, 13, 45, 31)
 QEMU_SECONDS = 150
 
@@ -52,7 +61,7 @@ insmod /floppy.ko
 tries=0
 while [ ! -b /dev/fd0 ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
 cd /tmp
-TZ=UTC LD_LIBRARY_PATH=@LIBRARY_PATH@ DRIVE_A_IMAGE=/dev/fd0 /format149 < /answer > /tmp/stdout 2> /tmp/stderr
+TZ=UTC LD_LIBRARY_PATH=@LIBRARY_PATH@ @RUN@ < /answer > /tmp/stdout 2> /tmp/stderr
 status=$?
 stty -F /dev/ttyS1 raw -echo
 {
@@ -119,7 +128,7 @@ def shared_libraries(program):
     return paths
 
 
-def build_initramfs(program, busybox, module):
+def build_initramfs(program, busybox, module, run):
     archive = Archive()
     made = set()
 
@@ -152,7 +161,7 @@ def build_initramfs(program, busybox, module):
     with open(module, "rb") as f:
         archive.file("floppy.ko", f.read(), 0o644)
     archive.file("answer", b"y\n\n", 0o644)
-    init = INIT.replace("@LIBRARY_PATH@", library_path)
+    init = INIT.replace("@LIBRARY_PATH@", library_path).replace("@RUN@", run)
     archive.file("init", init.encode())
     return archive.finish()
 
@@ -215,11 +224,16 @@ def run_guest(work, kernel_dir, initramfs, medium):
 
 # --- what the program said -------------------------------------------------
 
-def check_progress(stderr, code):
-    """All 164 format lines and 36 write lines, in order, each with `code`."""
+def check_progress(stderr, code, verify_code=None):
+    """All 164 format lines and 36 write lines, in order, each with `code`;
+    then, with `verify_code`, the 164 verify lines."""
+    tracks = [(head, cylinder) for cylinder in range(CYLINDERS) for head in range(HEADS)]
     expected = [f"     Formatting side {head} of track {cylinder}, where error code = {code}. \a \a \a "
-                for cylinder in range(CYLINDERS) for head in range(HEADS)]
+                for head, cylinder in tracks]
     expected += [f"     Writing sector {sector}, where error code = {code}. " for sector in range(HEADS * SECTORS)]
+    if verify_code is not None:
+        expected += [f"     Verifying side {head} of track {cylinder}, where error code = {verify_code}. "
+                     for head, cylinder in tracks]
     lines = stderr.split("\r")
     check(lines[-1] == "", f"standard error does not end in a carriage return: {lines[-1]!r}")
     for number, (line, wanted) in enumerate(zip(lines, expected)):
@@ -279,11 +293,24 @@ def check_volume(work, image, moment):
     check(stamped == wanted, f"label entry stamped {stamped}, the date line says {wanted}")
 
 
+def check_unreadable(stdout, stderr):
+    """Every track failed to verify, and the summary names each with the code
+    its verify line showed."""
+    verified = re.findall(r"     Verifying side (\d) of track (\d+), where error code = (\d+)\. \r", stderr)
+    tracks = [(str(head), str(cylinder)) for cylinder in range(CYLINDERS) for head in range(HEADS)]
+    check([line[:2] for line in verified] == tracks, f"{len(verified)} verify lines, not one per track in order")
+    # The driver's EIO on reading is the BIOS's CRC error, 10h.
+    check(all(code == "16" for _, _, code in verified), f"verify codes {sorted({c for _, _, c in verified})}, not 16")
+    summary = "\n\n     164 of 164 tracks failed to verify.\n" + "".join(
+        f"     side {head} of track {cylinder}, error code {code}.\n" for head, cylinder, code in verified)
+    check(summary + "\n\n     Unlock " in stdout, f"no summary naming every track before the unlock:\n{stdout}")
+
+
 # --- the cases -------------------------------------------------------------
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["blank", "write-protected", "empty"])
+    parser.add_argument("case", choices=["blank", "write-protected", "empty", "verify", "unreadable"])
     parser.add_argument("--format149", required=True)
     parser.add_argument("--kernel-dir", required=True)
     arguments = parser.parse_args()
@@ -296,14 +323,18 @@ def main():
     module = os.path.join(arguments.kernel_dir, "floppy.ko")
     if not all(os.path.isfile(os.path.join(arguments.kernel_dir, name)) for name in ("vmlinuz", "floppy.ko")):
         skip(f"no kernel in {arguments.kernel_dir} (run tests/floppy/fetch_kernel)")
-    if arguments.case == "blank" and not all(shutil.which(tool) for tool in ("fsck.fat", "minfo", "mdir")):
+    if arguments.case in ("blank", "verify") and not all(shutil.which(tool) for tool in ("fsck.fat", "minfo", "mdir")):
         skip("fsck.fat or mtools is not installed (Debian packages dosfstools, mtools)")
 
-    initramfs = build_initramfs(arguments.format149, busybox, module)
+    verifying = arguments.case in ("verify", "unreadable")
+    run = "/format149 --verify /dev/fd0" if verifying else "DRIVE_A_IMAGE=/dev/fd0 /format149"
+    initramfs = build_initramfs(arguments.format149, busybox, module, run)
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "medium.img")
-        if arguments.case == "blank":
+        if arguments.case in ("blank", "verify"):
             original = bytes(IMAGE_BYTES)
+        elif arguments.case == "unreadable":
+            original = bytes(UNREADABLE_MEDIUM_BYTES)
         else:  # a recognisable pattern, so that any write shows
             original = bytes((offset * 7 + offset // 512) & 0xFF for offset in range(IMAGE_BYTES))
         with open(image, "wb") as f:
@@ -314,12 +345,16 @@ def main():
                                                               "read_only": arguments.case == "write-protected"}
             stdout, stderr, status = run_guest(work, arguments.kernel_dir, initramfs, medium)
             # Any failed step, and only that, makes the exit status 1.
-            expected_status = 0 if arguments.case == "blank" else 1
+            expected_status = 0 if arguments.case in ("blank", "verify") else 1
             check(status == expected_status, f"format149 exited {status}, not {expected_status}\n{stderr[-400:]}")
-            if arguments.case == "blank":
+            if arguments.case in ("blank", "verify"):
                 check_texts(stdout, "succeeded", "succeeded")
-                check_progress(stderr, 0)
+                check_progress(stderr, 0, 0 if verifying else None)
+                check(("All 164 tracks verified." in stdout) == verifying, f"verify summary:\n{stdout}")
                 check_volume(work, image, printed_date(stdout))
+            elif arguments.case == "unreadable":
+                check_texts(stdout, "succeeded", "succeeded")
+                check_unreadable(stdout, stderr)
             elif arguments.case == "write-protected":
                 check_texts(stdout, "succeeded", "succeeded")
                 check_progress(stderr, 0x03)

@@ -1,6 +1,7 @@
 """The program's console and its exit status: a non-blocking standard input is
-waited on, the exit status says whether every step succeeded, and a command
-line never formats the default image.
+waited on, the exit status says whether every step succeeded, a bad command
+line touches no disk, the drive named on it wins, and --verify reads the disk
+as it is.
 
     console_status_test.py PATH_TO_FORMAT149 VERSION
 """
@@ -84,24 +85,70 @@ def exit_status(program, folder):
 
 
 def command_line(program, folder, version):
-    for arguments in (["floppy.img"], ["-y"], ["--help", "floppy.img"], ["--versions"], [""]):
+    refused = (["-y"], ["--versions"], [""], ["floppy.img", "drive_a.img"], ["--verify", "floppy.img", "--", "b"])
+    for arguments in refused:
         result = run(program, folder, arguments, image="named-elsewhere.img")
         label = "arguments %r" % (arguments,)
         check(result.returncode == 2, "%s: exit %d, not 2" % (label, result.returncode))
         check(result.stdout == b"", "%s: the run started: %r" % (label, result.stdout[:80]))
-        check(b"DRIVE_A_IMAGE" in result.stderr and b"Usage: format149" in result.stderr,
-              "%s: no usage naming DRIVE_A_IMAGE on standard error: %r" % (label, result.stderr))
-    touched = sorted(set(os.listdir(folder)) & {"floppy.img", "drive_a.img", "named-elsewhere.img"})
-    check(touched == [], "a refused command line touched %r" % touched)
-
-    help_run = run(program, folder, ["--help"], answer=b"")
+        check(b"Usage: format149 [--verify] [DRIVE]" in result.stderr,
+              "%s: no usage on standard error: %r" % (label, result.stderr))
+    help_run = run(program, folder, ["floppy.img", "--help"], answer=b"")
     check(help_run.returncode == 0 and help_run.stderr == b"", "--help: exit %d, %r on standard error"
           % (help_run.returncode, help_run.stderr))
-    for text in (b"Usage: format149", b"DRIVE_A_IMAGE", b"Exit status"):
+    for text in (b"Usage: format149 [--verify] [DRIVE]", b"DRIVE_A_IMAGE", b"Exit status"):
         check(text in help_run.stdout, "--help does not say %r" % text)
+    touched = sorted(set(os.listdir(folder)) & {"floppy.img", "drive_a.img", "named-elsewhere.img", "b"})
+    check(touched == [], "a refused command line or --help touched %r" % touched)
     version_run = run(program, folder, ["--version"], answer=b"")
     check(version_run.stdout == b"format149 " + version.encode() + b"\n" and version_run.returncode == 0,
           "--version printed %r, exit %d" % (version_run.stdout, version_run.returncode))
+
+    # The drive named wins over DRIVE_A_IMAGE; options go before or after it,
+    # and after "--" a name that looks like an option is a drive.
+    for arguments, named, verifying in ((["named.img", "--verify"], "named.img", True),
+                                        (["--", "--verify"], "--verify", False)):
+        result = run(program, folder, arguments, image="named-elsewhere.img")
+        label = "arguments %r" % (arguments,)
+        check(result.returncode == 0, "%s: exit %d, not 0" % (label, result.returncode))
+        check(os.path.getsize(os.path.join(folder, named)) == 1511424, "%s: %s not formatted" % (label, named))
+        check(not os.path.exists(os.path.join(folder, "named-elsewhere.img")), "%s: DRIVE_A_IMAGE used" % label)
+        check(result.stderr.count(b"     Verifying side ") == (164 if verifying else 0)
+              and (b"\n\n     All 164 tracks verified.\n\n\n     Unlock succeeded!" in result.stdout) == verifying,
+              "%s: verify lines or summary wrong: %r" % (label, result.stdout[-200:]))
+
+
+def verify_after_shortening(program, folder):
+    """Another program cuts the image short after the writes: the verify reads
+    the disk as it is now and names every track cut off, with 4 (sector not
+    found). Standard error is a pipe of one page that this test stops reading
+    after the last write line, so at most some 70 tracks are verified before the
+    cut, at track 120 and one sector."""
+    image = os.path.join(folder, "shortened.img")
+    reader, writer = os.pipe()
+    fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, 4096)
+    process = subprocess.Popen([program, "--verify", image], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=writer)
+    os.close(writer)
+    process.stdin.write(b"y\n\n")
+    process.stdin.close()
+    seen = b""
+    while b"Writing sector 35, " not in seen:
+        chunk = os.read(reader, 64)
+        if not chunk:
+            break
+        seen += chunk
+    os.truncate(image, 120 * 18 * 512 + 512)
+    while os.read(reader, 4096):
+        pass
+    os.close(reader)
+    stdout = process.stdout.read()
+    process.wait(timeout=60)
+    expected = b"\n\n     44 of 164 tracks failed to verify.\n" + b"".join(
+        b"     side %d of track %d, error code 4.\n" % (head, cylinder)
+        for cylinder in range(60, 82) for head in (0, 1))
+    check(expected + b"\n\n     Unlock succeeded!" in stdout and process.returncode == 1,
+          "a shortened image: exit %d, summary %r" % (process.returncode, stdout[-300:]))
 
 
 def main():
@@ -110,6 +157,7 @@ def main():
         non_blocking_input(program, folder)
         exit_status(program, folder)
         command_line(program, folder, version)
+        verify_after_shortening(program, folder)
     print("%d failed" % len(failures) if failures else "passed")
     sys.exit(1 if failures else 0)
 

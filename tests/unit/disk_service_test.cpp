@@ -1,4 +1,4 @@
-// The register records the four disk operations send, their progress lines and
+// The register records the disk operations send, their progress lines and
 // how they read the device's answer.
 #include <gtest/gtest.h>
 
@@ -112,6 +112,34 @@ TEST_F(DiskServiceTest, FormatTrackResultAndErrorCode)
     testing::internal::CaptureStderr();
     EXPECT_EQ(format_track(0, 1), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), format_line(0, 1, 5));
+}
+
+TEST_F(DiskServiceTest, VerifyTrackAsksForEverySectorOfTheTrackAndTellsItsCode)
+{
+    scripted_answer = ScriptedAnswer{1, false, true, 0x0012};
+    int code = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(verify_track(1, 81, &code), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "     Verifying side 1 of track 81, where error code = 0. \r");
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(recorded_calls.size(), 1u);
+    const RecordedCall& call = recorded_calls[0];
+    EXPECT_EQ(call.control_code, 4u);
+    EXPECT_EQ(call.sent.reg_EAX, 0x0412u);          // AH 04h, AL 18
+    EXPECT_EQ(call.sent.reg_ECX, 81u << 8 | 1u);    // CH the cylinder, CL sector 1
+    EXPECT_EQ(call.sent.reg_EDX, 1u << 8);          // DH the head, DL drive A:
+    EXPECT_EQ(call.sent.reg_Flags, 1u);
+
+    // A read error, and a device that was never reached (AH 04h as passed).
+    scripted_answer = ScriptedAnswer{1, true, true, 0x1000};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(verify_track(0, 5, &code), 0);
+    EXPECT_EQ(code, 0x10);
+    scripted_answer = ScriptedAnswer{0, true, false, 0};
+    EXPECT_EQ(verify_track(0, 6, &code), 0);
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "     Verifying side 0 of track 5, where error code = 16. \r"
+                                                      "     Verifying side 0 of track 6, where error code = 4. \r");
 }
 
 TEST_F(DiskServiceTest, WriteSectorSendsTheSectorAndItsImage)

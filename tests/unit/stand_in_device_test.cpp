@@ -58,6 +58,16 @@ DIOC_REGISTERS format_record(int cylinder, int head, const AddressFieldList* lis
     return record;
 }
 
+DIOC_REGISTERS verify_record(int cylinder, int head, int sector, int count)
+{
+    DIOC_REGISTERS record{};
+    set_ah(&record, BIOS_VERIFY_SECTORS);
+    set_al(&record, static_cast<std::uint8_t>(count));
+    record.reg_ECX = static_cast<std::uint32_t>(cylinder & 0xFF) << 8 | ((cylinder >> 2) & 0xC0) | sector;
+    record.reg_EDX = static_cast<std::uint32_t>(head) << 8 | BIOS_DRIVE_A;
+    return record;
+}
+
 DIOC_REGISTERS write_record(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes, std::size_t length)
 {
     DIOC_REGISTERS record{};
@@ -102,12 +112,17 @@ TEST_F(StandInDeviceTest, EachServiceDecodesToOneRequest)
     EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT26, &record), 1);
     record = DIOC_REGISTERS{};
     EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT13, &record), 1);
+    record = verify_record(0x1FF, 1, 5, 14); // cylinder 511: 40h, never served
+    EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT13, &record), 1);
+    EXPECT_EQ(read_ah(record), STATUS_SEEK_FAILED);
+    record = verify_record(82, 1, 5, 14);
+    EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_INT13, &record), 1);
     for (std::uint16_t minor : {IOCTL_LOCK_LOGICAL_VOLUME, IOCTL_UNLOCK_LOGICAL_VOLUME}) {
         record = ioctl_record(DOS_BLOCK_DEVICE_IOCTL, DOS_DRIVE_A, minor);
         EXPECT_EQ(disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record), 1);
     }
 
-    ASSERT_EQ(served.size(), 5u);
+    ASSERT_EQ(served.size(), 6u);
     EXPECT_EQ(served[0].kind, REQUEST_FORMAT_TRACK);
     EXPECT_EQ(served[0].cylinder, 82);
     EXPECT_EQ(served[0].head, 1);
@@ -117,8 +132,13 @@ TEST_F(StandInDeviceTest, EachServiceDecodesToOneRequest)
     EXPECT_EQ(served[1].sector_count, 3u);
     EXPECT_EQ(served[1].bytes, bytes);
     EXPECT_EQ(served[2].kind, REQUEST_RESET);
-    EXPECT_EQ(served[3].kind, REQUEST_LOCK);
-    EXPECT_EQ(served[4].kind, REQUEST_UNLOCK);
+    EXPECT_EQ(served[3].kind, REQUEST_VERIFY_SECTORS);
+    EXPECT_EQ(served[3].cylinder, 82);
+    EXPECT_EQ(served[3].head, 1);
+    EXPECT_EQ(served[3].first_sector, (82u * 2 + 1) * 18 + 4); // sectors 5..18 of that track
+    EXPECT_EQ(served[3].sector_count, 14u);
+    EXPECT_EQ(served[4].kind, REQUEST_LOCK);
+    EXPECT_EQ(served[5].kind, REQUEST_UNLOCK);
 }
 
 // Beside the refusals the image drive's tests show through a whole run.
@@ -139,6 +159,9 @@ TEST_F(StandInDeviceTest, MalformedRecordsNeverReachADrive)
         {"head 2", VWIN32_DIOC_DOS_INT13, [&] { return format_record(3, 2, &good); }, 0x01},
         {"17 sectors", VWIN32_DIOC_DOS_INT13,
          [&] { DIOC_REGISTERS r = format_record(3, 0, &good); set_al(&r, 17); return r; }, 0x01},
+        {"a verify from sector 0", VWIN32_DIOC_DOS_INT13, [&] { return verify_record(3, 0, 0, 18); }, 0x01},
+        {"a verify beyond the track", VWIN32_DIOC_DOS_INT13, [&] { return verify_record(3, 0, 2, 18); }, 0x01},
+        {"a verify of no sectors", VWIN32_DIOC_DOS_INT13, [&] { return verify_record(3, 0, 1, 0); }, 0x01},
         {"write to drive B:", VWIN32_DIOC_DOS_INT26,
          [&] { DIOC_REGISTERS r = write_record(0, 1, bytes, 512); set_al(&r, 1); return r; }, 0x01},
         {"no sectors", VWIN32_DIOC_DOS_INT26, [&] { return write_record(0, 0, bytes, 512); }, 0x01},
