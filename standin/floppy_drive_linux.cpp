@@ -208,10 +208,11 @@ DiskStatus status_after_read_failure(int descriptor, int error)
 
 // Readies a descriptor for verifying: what was written goes to the disk, the
 // driver drops its track buffer, and reads bypass the page cache from now on,
-// so that every read of a verify reaches the disk.
-DiskStatus prepare_to_verify(int descriptor)
+// so that every read of a verify reaches the disk. Nothing was written to a
+// disk held `read_only`, and the driver may refuse it the flush.
+DiskStatus prepare_to_verify(int descriptor, bool read_only)
 {
-    DiskStatus status = flush(descriptor);
+    DiskStatus status = read_only ? STATUS_SUCCESS : flush(descriptor);
     int flags = fcntl(descriptor, F_GETFL);
     if (status == STATUS_SUCCESS && (flags < 0 || fcntl(descriptor, F_SETFL, flags | O_DIRECT) != 0))
         status = STATUS_CONTROLLER_FAILURE;
@@ -281,7 +282,7 @@ DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count
 {
     if (held_device >= 0) {
         if (!held_verifying) {
-            DiskStatus prepared = prepare_to_verify(held_device);
+            DiskStatus prepared = prepare_to_verify(held_device, held_read_only);
             if (prepared != STATUS_SUCCESS)
                 return prepared;
             held_verifying = true;
@@ -291,7 +292,7 @@ DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count
     OpenedDevice device = open_device(false);
     if (device.status != STATUS_SUCCESS)
         return device.status;
-    DiskStatus status = prepare_to_verify(device.descriptor);
+    DiskStatus status = prepare_to_verify(device.descriptor, device.read_only);
     if (status == STATUS_SUCCESS)
         status = verify_on(device.descriptor, cylinder, first, count);
     close(device.descriptor);
