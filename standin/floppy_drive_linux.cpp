@@ -43,10 +43,15 @@ bool has_fixed_format(dev_t device)
 }
 
 // The descriptor that holds the drive from lock to unlock; -1 without it.
-// Once it has been readied for verifying, its reads reach the disk.
 int held_device = -1;
 bool held_read_only = false;
+// Once the descriptor has been readied for verifying, its reads reach the disk.
 bool held_verifying = false;
+// The driver's count of disk changes when the lock was taken, and whether the
+// lock's disk has gone since (taken out, or changed for another): from then on
+// nothing of this lock reaches the drive, whatever disk is in it now.
+int held_generation = 0;
+bool held_disk_gone = false;
 
 DiskStatus status_for_error(int error)
 {
@@ -145,6 +150,14 @@ OpenedDevice open_device(bool lock)
     return {STATUS_SUCCESS, descriptor, read_only};
 }
 
+// The node's geometry is the one open_device set (a fixed-format node keeps
+// its own); the driver forgets it as soon as it sees the disk change.
+bool geometry_is_ours(int descriptor)
+{
+    struct stat device {};
+    return fstat(descriptor, &device) == 0 && !has_fixed_format(device.st_rdev);
+}
+
 // The driver writes the track's address fields itself: sectors 1..18 of 512
 // bytes, as the device has checked the list names them, in its own order.
 DiskStatus format_on(int descriptor, int cylinder, int head)
@@ -157,9 +170,14 @@ DiskStatus format_on(int descriptor, int cylinder, int head)
     track.head = static_cast<unsigned>(head);
     track.track = static_cast<unsigned>(cylinder);
     DiskStatus status = STATUS_SUCCESS;
-    if (ioctl(descriptor, FDFMTTRK, &track) != 0)
-        // EINVAL: a cylinder beyond the format of a fixed-format node.
-        status = errno == EINVAL ? STATUS_SEEK_FAILED : status_after_failure(descriptor, errno);
+    if (ioctl(descriptor, FDFMTTRK, &track) != 0) {
+        // EINVAL: a cylinder beyond the format of a fixed-format node, or our
+        // geometry forgotten: the disk changed.
+        if (errno == EINVAL)
+            status = geometry_is_ours(descriptor) ? STATUS_NOT_READY : STATUS_SEEK_FAILED;
+        else
+            status = status_after_failure(descriptor, errno);
+    }
     if (ioctl(descriptor, FDFMTEND) != 0 && status == STATUS_SUCCESS)
         status = status_after_failure(descriptor, errno);
     return status;
@@ -242,25 +260,83 @@ DiskStatus verify_on(int descriptor, int cylinder, std::uint32_t first, std::uin
     return STATUS_SUCCESS;
 }
 
+// Whether the driver's record of the drive shows a disk change since the
+// lock, read without stepping the head: its count of changes moved (it counts
+// one as it takes in a changed disk), or a change seen and not yet taken in
+// (FD_DISK_CHANGED), or the change line seen on (FD_VERIFY).
+bool driver_saw_change()
+{
+    floppy_drive_struct state {};
+    if (ioctl(held_device, FDGETDRVSTAT, &state) != 0)
+        return false;
+    return state.generation != held_generation || (state.flags & (FD_DISK_CHANGED | FD_VERIFY)) != 0;
+}
+
+// A format or write of the lock that failed, read for a change of disk. The
+// disk was there and writable at the lock, so no disk, or a protected one, is
+// another disk; so is any change the driver shows.
+DiskStatus held_failure(DiskStatus status)
+{
+    if (status == STATUS_SUCCESS)
+        return status;
+    if (status == STATUS_NOT_READY || status == STATUS_WRITE_PROTECTED || driver_saw_change())
+        held_disk_gone = true;
+    return held_disk_gone ? STATUS_NOT_READY : status;
+}
+
+// A format of the lock. The driver looks at the change line as a format
+// starts and fails it when the disk went away, so a track formatted was on the
+// lock's disk. But the format's end (FDFMTEND) looks at the line again when
+// 1.5 s have passed since the driver last did (after a pause of the program),
+// and takes in a new disk with the geometry it finds there, counting a
+// change; no later request fails. So the count is read after each format: a
+// copy of the driver's record, which waits for nothing.
+DiskStatus held_format(int cylinder, int head)
+{
+    DiskStatus status = held_failure(format_on(held_device, cylinder, head));
+    if (status == STATUS_SUCCESS && driver_saw_change())
+        held_disk_gone = true;
+    return status;
+}
+
+// A writable disk's lock notes the driver's count of disk changes once the
+// geometry is set (the flush that takes it in may count a change seen before).
 DiskStatus lock()
 {
     if (held_device >= 0)
         return STATUS_SUCCESS;
     OpenedDevice device = open_device(true);
-    if (device.status == STATUS_SUCCESS) {
-        held_device = device.descriptor;
-        held_read_only = device.read_only;
+    if (device.status != STATUS_SUCCESS)
+        return device.status;
+    floppy_drive_struct state {};
+    if (!device.read_only && ioctl(device.descriptor, FDGETDRVSTAT, &state) != 0) {
+        int error = errno;
+        close(device.descriptor);
+        return status_for_error(error);
     }
-    return device.status;
+    held_device = device.descriptor;
+    held_read_only = device.read_only;
+    held_generation = state.generation;
+    held_disk_gone = false;
+    return STATUS_SUCCESS;
 }
 
-// Only once the written sectors are on the disk is the unlock a success; the
-// drive is let go either way.
+// Only once the written sectors are on the disk the lock was taken on is the
+// unlock a success; the drive is let go either way. After a change nothing is
+// flushed: what is still cached belongs to a disk that is gone (and while the
+// driver holds the change, it refuses to write it to another).
 DiskStatus unlock()
 {
     if (held_device < 0)
         return STATUS_VOLUME_LOCKED; // not ours to unlock
-    DiskStatus status = held_read_only ? STATUS_SUCCESS : flush(held_device);
+    DiskStatus status = STATUS_SUCCESS;
+    if (held_disk_gone)
+        status = STATUS_NOT_READY;
+    else if (!held_read_only) {
+        status = held_failure(flush(held_device));
+        if (status == STATUS_SUCCESS && driver_saw_change())
+            status = STATUS_NOT_READY; // the flush took in a change the driver had seen
+    }
     release_floppy_drive();
     return status;
 }
@@ -269,7 +345,7 @@ DiskStatus unlock()
 DiskStatus format_track(int cylinder, int head)
 {
     if (held_device >= 0)
-        return held_read_only ? STATUS_WRITE_PROTECTED : format_on(held_device, cylinder, head);
+        return held_read_only ? STATUS_WRITE_PROTECTED : held_format(cylinder, head);
     OpenedDevice device = open_device(false);
     if (device.status != STATUS_SUCCESS)
         return device.status;
@@ -281,13 +357,15 @@ DiskStatus format_track(int cylinder, int head)
 DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count)
 {
     if (held_device >= 0) {
+        DiskStatus status = STATUS_SUCCESS;
         if (!held_verifying) {
-            DiskStatus prepared = prepare_to_verify(held_device, held_read_only);
-            if (prepared != STATUS_SUCCESS)
-                return prepared;
-            held_verifying = true;
+            status = prepare_to_verify(held_device, held_read_only);
+            held_verifying = status == STATUS_SUCCESS;
         }
-        return verify_on(held_device, cylinder, first, count);
+        if (status == STATUS_SUCCESS)
+            status = verify_on(held_device, cylinder, first, count);
+        // A disk held read-only is not watched for a change: nothing is written to it.
+        return held_read_only ? status : held_failure(status);
     }
     OpenedDevice device = open_device(false);
     if (device.status != STATUS_SUCCESS)
@@ -302,7 +380,7 @@ DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count
 DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
     if (held_device >= 0)
-        return held_read_only ? STATUS_WRITE_PROTECTED : write_on(held_device, first, count, bytes);
+        return held_read_only ? STATUS_WRITE_PROTECTED : held_failure(write_on(held_device, first, count, bytes));
     OpenedDevice device = open_device(false);
     if (device.status != STATUS_SUCCESS)
         return device.status;
@@ -313,10 +391,20 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
     return status;
 }
 
+// The requests that reach the disk itself.
+bool reaches_disk(RequestKind kind)
+{
+    return kind == REQUEST_FORMAT_TRACK || kind == REQUEST_WRITE_SECTORS || kind == REQUEST_VERIFY_SECTORS;
+}
+
 } // namespace
 
 DiskStatus serve_floppy_drive(const DriveRequest& request)
 {
+    // Once the lock's disk has gone, nothing more of this lock reaches the
+    // drive, whatever disk is in it now.
+    if (held_disk_gone && reaches_disk(request.kind))
+        return STATUS_NOT_READY;
     switch (request.kind) {
     case REQUEST_LOCK: return lock();
     case REQUEST_UNLOCK: return unlock();
@@ -335,6 +423,7 @@ void release_floppy_drive()
         held_device = -1;
         held_read_only = false;
         held_verifying = false;
+        held_disk_gone = false;
     }
 }
 

@@ -12,27 +12,36 @@ CASE is one of
   write-protected  the same medium read-only: every line 03h, the image file
                    unchanged;
   empty            no medium in the drive: "Lock failed!", every line 80h;
+  changed          the medium taken out while the program formats and another
+                   put in: the requests after the change 80h (the one under
+                   way may fail otherwise), "Unlock failed!", the second medium
+                   unchanged;
   verify           the blank medium with --verify, the drive named on the
                    command line: 164 verify lines with 0, "All 164 tracks
                    verified.", exit status 0, the volume as for blank;
   unreadable       --verify on a 720 KB medium, which QEMU formats without
                    complaint but never reads at the 1.44 MB data rate: every
-                   track named in the summary with the code of its verify
-                   line, exit status 1.
+                   track named in the summary with 10h, the code of its
+                   verify line, exit status 1.
 
 FOLDER holds vmlinuz and floppy.ko (tests/floppy/fetch_kernel puts them
 there). The guest is a small initramfs: a static busybox, the floppy module,
 the program with the shared libraries ldd names, and an init script that
 runs the program with the answer "y" and sends its standard output, standard
-error and exit status over the second serial port. Exits 77 (skipped) when
+error and exit status over the second serial port. For "changed" the init
+script stops the program (SIGSTOP) after STOP_AFTER progress lines, says so
+on the console and waits for a line on the third serial port; meanwhile the
+host swaps the medium through QEMU's monitor (QMP). Exits 77 (skipped) when
 QEMU, busybox, the kernel or the host's FAT tools are missing.
 """
 
 import argparse
 import datetime
+import json
 import os
 import re
 import shutil
+import socket
 import stat
 import subprocess
 import sys
@@ -51,6 +60,7 @@ IMAGE_BYTES = 21 * CYLINDERS * HEADS * 512  # 1,763,328
 UNREADABLE_MEDIUM_BYTES = 737_280
 RTC_BASE = datetime.datetime(2004, 6, 7, 13, 45, 31)
 QEMU_SECONDS = 150
+STOP_AFTER = 40  # progress lines before the medium is changed: tracks 0..19
 
 INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s
@@ -61,8 +71,8 @@ insmod /floppy.ko
 tries=0
 while [ ! -b /dev/fd0 ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
 cd /tmp
-TZ=UTC LD_LIBRARY_PATH=@LIBRARY_PATH@ @RUN@ < /answer > /tmp/stdout 2> /tmp/stderr
-status=$?
+export TZ=UTC LD_LIBRARY_PATH=@LIBRARY_PATH@ DRIVE_A_IMAGE=@DRIVE_A_IMAGE@
+@RUN@
 stty -F /dev/ttyS1 raw -echo
 {
     echo "stdout $(wc -c < /tmp/stdout)"; cat /tmp/stdout
@@ -71,6 +81,23 @@ stty -F /dev/ttyS1 raw -echo
 } > /dev/ttyS1
 poweroff -f
 """
+
+
+# The program in the foreground, or stopped mid-run while the host changes
+# the medium: the console line tells how many progress lines it had shown.
+RUN_PLAIN = """/format149 @ARGUMENTS@ < /answer > /tmp/stdout 2> /tmp/stderr
+status=$?"""
+RUN_STOPPED = """progress() { tr -cd '\\r' < /tmp/stderr | wc -c; }
+/format149 < /answer > /tmp/stdout 2> /tmp/stderr &
+program=$!
+while [ "$(progress)" -lt @STOP_AFTER@ ] && kill -0 $program; do sleep 0.02; done
+kill -STOP $program
+stty -F /dev/ttyS2 raw -echo
+echo "format149 stopped after $(progress) progress lines" > /dev/console
+read -r go < /dev/ttyS2
+kill -CONT $program
+wait $program
+status=$?"""
 
 
 class Failure(Exception):
@@ -128,7 +155,7 @@ def shared_libraries(program):
     return paths
 
 
-def build_initramfs(program, busybox, module, run):
+def build_initramfs(program, busybox, module, stopped, arguments=""):
     archive = Archive()
     made = set()
 
@@ -161,16 +188,68 @@ def build_initramfs(program, busybox, module, run):
     with open(module, "rb") as f:
         archive.file("floppy.ko", f.read(), 0o644)
     archive.file("answer", b"y\n\n", 0o644)
-    init = INIT.replace("@LIBRARY_PATH@", library_path).replace("@RUN@", run)
+    run = RUN_STOPPED.replace("@STOP_AFTER@", str(STOP_AFTER)) if stopped else RUN_PLAIN
+    # With arguments, the drive is named there, and DRIVE_A_IMAGE elsewhere.
+    init = INIT.replace("@RUN@", run).replace("@LIBRARY_PATH@", library_path).replace("@ARGUMENTS@", arguments)
+    init = init.replace("@DRIVE_A_IMAGE@", "/tmp/not-the-drive.img" if arguments else "/dev/fd0")
     archive.file("init", init.encode())
     return archive.finish()
 
 
 # --- one boot --------------------------------------------------------------
 
-def run_guest(work, kernel_dir, initramfs, medium):
+def connect(path, deadline):
+    """A connection to the Unix socket QEMU listens on at `path`."""
+    while True:
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            client.connect(path)
+            return client
+        except OSError:
+            client.close()
+            check(time.monotonic() < deadline, f"QEMU never listened on {path}")
+            time.sleep(0.05)
+
+
+def qmp(monitor, command, arguments=None):
+    """Runs one command on QEMU's monitor; events on the way are skipped."""
+    message = {"execute": command} | ({"arguments": arguments} if arguments else {})
+    monitor.write(json.dumps(message).encode() + b"\n")
+    monitor.flush()
+    while True:
+        line = monitor.readline()
+        check(line != b"", f"QEMU's monitor closed during {command}")
+        answer = json.loads(line)
+        check("error" not in answer, f"QMP {command}: {answer.get('error')}")
+        if "return" in answer:
+            return answer["return"]
+
+
+def change_medium(work, console, qemu, second, deadline):
+    """Waits for the guest's word that the program is stopped, takes the
+    medium out, puts `second` in and lets the program go on. Returns how many
+    progress lines the program had shown."""
+    while True:
+        with open(console, "rb") as f:
+            found = re.search(rb"format149 stopped after (\d+) progress lines", f.read())
+        if found:
+            break
+        check(qemu.poll() is None, "QEMU ended before the program was stopped")
+        check(time.monotonic() < deadline, "the guest never stopped the program")
+        time.sleep(0.05)
+    with connect(os.path.join(work, "monitor"), deadline) as client, client.makefile("rwb") as monitor:
+        check(b"QMP" in monitor.readline(), "no QMP greeting")
+        qmp(monitor, "qmp_capabilities")
+        qmp(monitor, "eject", {"id": "fdd0", "force": True})
+        qmp(monitor, "blockdev-change-medium", {"id": "fdd0", "filename": second, "format": "raw"})
+    return int(found.group(1))
+
+
+def run_guest(work, kernel_dir, initramfs, medium, second=None):
     """Boots the guest with `medium` (an image path, or None for an empty
-    drive); returns (stdout, stderr, exit status) of the program in it."""
+    drive); with `second`, the program is stopped mid-run and the medium
+    changed for that image. Returns (stdout, stderr, exit status, progress
+    lines before the change or None) of the program in it."""
     cpio = os.path.join(work, "initramfs.cpio")
     with open(cpio, "wb") as f:
         f.write(initramfs)
@@ -189,10 +268,28 @@ def run_guest(work, kernel_dir, initramfs, medium):
         "-kernel", os.path.join(kernel_dir, "vmlinuz"), "-initrd", cpio,
         "-append", "console=ttyS0 panic=-1",
         "-rtc", "base=" + RTC_BASE.strftime("%Y-%m-%dT%H:%M:%S"),
-        "-drive", drive, "-device", "floppy,unit=0,drive=flp,drive-type=144",
+        "-drive", drive, "-device", "floppy,unit=0,drive=flp,drive-type=144,id=fdd0",
     ]
+    if second is not None:
+        # The monitor, and the third serial port on which the guest waits for
+        # the word to let the program go on.
+        command += ["-qmp", f"unix:{os.path.join(work, 'monitor')},server=on,wait=off",
+                    "-serial", f"unix:{os.path.join(work, 'go')},server=on,wait=off"]
     started = time.monotonic()
-    result = subprocess.run(command, capture_output=True, text=True)
+    deadline = started + QEMU_SECONDS
+    changed_at = None
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as qemu:
+        try:
+            if second is None:
+                _, errors = qemu.communicate(timeout=QEMU_SECONDS + 10)
+            else:
+                with connect(os.path.join(work, "go"), deadline) as go:
+                    changed_at = change_medium(work, console, qemu, second, deadline)
+                    go.sendall(b"go\n")
+                    _, errors = qemu.communicate(timeout=QEMU_SECONDS + 10)
+        finally:
+            if qemu.poll() is None:
+                qemu.kill()
     elapsed = time.monotonic() - started
 
     def console_tail():
@@ -202,8 +299,8 @@ def run_guest(work, kernel_dir, initramfs, medium):
         except OSError:
             return "(no console output)"
 
-    check(result.returncode == 0,
-          f"QEMU exited {result.returncode} after {elapsed:.1f} s (124: timed out)\n{result.stderr}\n"
+    check(qemu.returncode == 0,
+          f"QEMU exited {qemu.returncode} after {elapsed:.1f} s (124: timed out)\n{errors}\n"
           f"--- guest console, last lines:\n{console_tail()}")
     print(f"guest ran {elapsed:.1f} s")
     with open(transcript, "rb") as f:
@@ -219,26 +316,34 @@ def run_guest(work, kernel_dir, initramfs, medium):
         position += length
     status = re.match(rb"status (\d+)\n", data[position:])
     check(status is not None, f"transcript lacks the exit status\n{console_tail()}")
-    return parts["stdout"].decode("latin-1"), parts["stderr"].decode("latin-1"), int(status.group(1))
+    return (parts["stdout"].decode("latin-1"), parts["stderr"].decode("latin-1"), int(status.group(1)),
+            changed_at)
 
 
 # --- what the program said -------------------------------------------------
 
-def check_progress(stderr, code, verify_code=None):
-    """All 164 format lines and 36 write lines, in order, each with `code`;
-    then, with `verify_code`, the 164 verify lines."""
+def check_progress(stderr, code, changed_at=None, verified=False):
+    """All 164 format lines and 36 write lines, in order, each with `code`,
+    and when `verified` the 164 verify lines. With `changed_at`, every line
+    after the first `changed_at` lines shows 80h instead, save the first of
+    them (the request under way at the change), whose code may be any."""
     tracks = [(head, cylinder) for cylinder in range(CYLINDERS) for head in range(HEADS)]
-    expected = [f"     Formatting side {head} of track {cylinder}, where error code = {code}. \a \a \a "
-                for head, cylinder in tracks]
-    expected += [f"     Writing sector {sector}, where error code = {code}. " for sector in range(HEADS * SECTORS)]
-    if verify_code is not None:
-        expected += [f"     Verifying side {head} of track {cylinder}, where error code = {verify_code}. "
-                     for head, cylinder in tracks]
+    texts = [(f"     Formatting side {head} of track {cylinder}, where error code = ", ". \a \a \a ")
+             for head, cylinder in tracks]
+    texts += [(f"     Writing sector {sector}, where error code = ", ". ") for sector in range(HEADS * SECTORS)]
+    if verified:
+        texts += [(f"     Verifying side {head} of track {cylinder}, where error code = ", ". ")
+                  for head, cylinder in tracks]
     lines = stderr.split("\r")
     check(lines[-1] == "", f"standard error does not end in a carriage return: {lines[-1]!r}")
-    for number, (line, wanted) in enumerate(zip(lines, expected)):
+    for number, (line, (before, after)) in enumerate(zip(lines, texts)):
+        if number == changed_at:
+            check(re.fullmatch(re.escape(before) + r"\d+" + re.escape(after), line),
+                  f"progress line {number}: {line!r}, expected {before!r}<code>{after!r}")
+            continue
+        wanted = before + str(0x80 if changed_at is not None and number > changed_at else code) + after
         check(line == wanted, f"progress line {number}: {line!r}, expected {wanted!r}")
-    check(len(lines) - 1 == len(expected), f"{len(lines) - 1} progress lines, expected {len(expected)}")
+    check(len(lines) - 1 == len(texts), f"{len(lines) - 1} progress lines, expected {len(texts)}")
 
 
 def check_texts(stdout, lock, unlock):
@@ -310,7 +415,7 @@ def check_unreadable(stdout, stderr):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["blank", "write-protected", "empty", "verify", "unreadable"])
+    parser.add_argument("case", choices=["blank", "write-protected", "empty", "changed", "verify", "unreadable"])
     parser.add_argument("--format149", required=True)
     parser.add_argument("--kernel-dir", required=True)
     arguments = parser.parse_args()
@@ -327,29 +432,32 @@ def main():
         skip("fsck.fat or mtools is not installed (Debian packages dosfstools, mtools)")
 
     verifying = arguments.case in ("verify", "unreadable")
-    run = "/format149 --verify /dev/fd0" if verifying else "DRIVE_A_IMAGE=/dev/fd0 /format149"
-    initramfs = build_initramfs(arguments.format149, busybox, module, run)
+    initramfs = build_initramfs(arguments.format149, busybox, module, arguments.case == "changed",
+                                "--verify /dev/fd0" if verifying else "")
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "medium.img")
-        if arguments.case in ("blank", "verify"):
-            original = bytes(IMAGE_BYTES)
-        elif arguments.case == "unreadable":
+        # A recognisable pattern, so that any write shows.
+        pattern = bytes((offset * 7 + offset // 512) & 0xFF for offset in range(IMAGE_BYTES))
+        original = bytes(IMAGE_BYTES) if arguments.case in ("blank", "changed", "verify") else pattern
+        if arguments.case == "unreadable":
             original = bytes(UNREADABLE_MEDIUM_BYTES)
-        else:  # a recognisable pattern, so that any write shows
-            original = bytes((offset * 7 + offset // 512) & 0xFF for offset in range(IMAGE_BYTES))
         with open(image, "wb") as f:
             f.write(original)
+        second = os.path.join(work, "second.img") if arguments.case == "changed" else None
+        if second is not None:
+            with open(second, "wb") as f:
+                f.write(pattern)
 
         try:
             medium = None if arguments.case == "empty" else {"path": image,
                                                               "read_only": arguments.case == "write-protected"}
-            stdout, stderr, status = run_guest(work, arguments.kernel_dir, initramfs, medium)
+            stdout, stderr, status, changed_at = run_guest(work, arguments.kernel_dir, initramfs, medium, second)
             # Any failed step, and only that, makes the exit status 1.
             expected_status = 0 if arguments.case in ("blank", "verify") else 1
             check(status == expected_status, f"format149 exited {status}, not {expected_status}\n{stderr[-400:]}")
             if arguments.case in ("blank", "verify"):
                 check_texts(stdout, "succeeded", "succeeded")
-                check_progress(stderr, 0, 0 if verifying else None)
+                check_progress(stderr, 0, verified=verifying)
                 check(("All 164 tracks verified." in stdout) == verifying, f"verify summary:\n{stdout}")
                 check_volume(work, image, printed_date(stdout))
             elif arguments.case == "unreadable":
@@ -360,9 +468,19 @@ def main():
                 check_progress(stderr, 0x03)
                 with open(image, "rb") as f:
                     check(f.read() == original, "the write-protected image changed")
-            else:
+            elif arguments.case == "empty":
                 check_texts(stdout, "failed", "failed")
                 check_progress(stderr, 0x80)
+            else:
+                # Stopped while formatting, not before its STOP_AFTER lines.
+                check(STOP_AFTER <= changed_at < CYLINDERS * HEADS,
+                      f"the program was stopped after {changed_at} progress lines")
+                check_texts(stdout, "succeeded", "failed")
+                check_progress(stderr, 0, changed_at)
+                # QEMU's format writes no data: a format that reached the
+                # second medium shows in the lines, a write in its bytes.
+                with open(second, "rb") as f:
+                    check(f.read() == pattern, "the medium put in during the run changed")
         except Failure as failure:
             print(f"FAILED ({arguments.case}): {failure}")
             return 1
