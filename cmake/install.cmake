@@ -1,9 +1,69 @@
-# Installation (cmake --install) and, on native Linux builds, the Debian package (cpack -G DEB).
+# Installation (cmake --install); the Debian package (cpack -G DEB) on native
+# Linux builds, the ZIP archive for Windows 9x users (cpack) on 32-bit Windows ones.
 include(GNUInstallDirs)
 
 # Component "program": what every build installs.
 install(TARGETS format149 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # --- The release for Windows 9x users ------------------------------------------
+  # Component "release", installed only into the archive that cpack makes in the
+  # 32-bit build folder, format149-<version>-win32.zip: the stripped program,
+  # README.TXT and LICENSE.TXT as CR LF text that Notepad shows whole.
+  set(FORMAT149_RELEASE_DIR ${PROJECT_BINARY_DIR}/release)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/windows/README.TXT.in ${FORMAT149_RELEASE_DIR}/README.TXT
+                 @ONLY NEWLINE_STYLE CRLF)
+
+  # LICENSE.TXT: the paragraphs of LICENSE refilled to lines of at most 72 columns.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
+  if(license_text MATCHES "[][;]")
+    message(FATAL_ERROR "LICENSE holds a bracket or a semicolon, which the refilling cannot keep")
+  endif()
+  string(REGEX REPLACE "\n\n+" ";" license_paragraphs "${license_text}")
+  set(license_refilled "")
+  foreach(paragraph IN LISTS license_paragraphs)
+    string(REGEX MATCHALL "[^ \n]+" words "${paragraph}")
+    set(line "")
+    foreach(word IN LISTS words)
+      string(LENGTH "${line} ${word}" length)
+      if(line STREQUAL "")
+        set(line "${word}")
+      elseif(length GREATER 72)
+        string(APPEND license_refilled "${line}\n")
+        set(line "${word}")
+      else()
+        string(APPEND line " ${word}")
+      endif()
+    endforeach()
+    if(NOT line STREQUAL "")
+      string(APPEND license_refilled "${line}\n\n")
+    endif()
+  endforeach()
+  string(STRIP "${license_refilled}" license_refilled)
+  file(CONFIGURE OUTPUT ${FORMAT149_RELEASE_DIR}/LICENSE.TXT CONTENT "${license_refilled}\n"
+       @ONLY NEWLINE_STYLE CRLF)
+
+  install(TARGETS format149 RUNTIME DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
+  # Stripped with --preserve-dates, which keeps the PE header's time stamp at
+  # the linker's zero (a plain strip writes the current time there).
+  if(NOT CMAKE_STRIP)
+    message(FATAL_ERROR "no strip program for the Windows release (binutils-mingw-w64-i686)")
+  endif()
+  install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --preserve-dates
+                                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/format149.exe\"
+                                COMMAND_ERROR_IS_FATAL ANY)"
+          COMPONENT release EXCLUDE_FROM_ALL)
+  install(FILES ${FORMAT149_RELEASE_DIR}/README.TXT ${FORMAT149_RELEASE_DIR}/LICENSE.TXT
+          DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME format149)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME format149-${PROJECT_VERSION}-win32)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};format149;release;/")
+  include(CPack)
+  # --- end of the release for Windows 9x users -------------------------------------
+endif()
 if(WIN32)
   return()
 endif()

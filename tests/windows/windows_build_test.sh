@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
 # The Windows executables of format149, cross-built with MinGW-w64 and checked on
-# this host: the 32-bit one's PE header and imports (the Wine used here runs
-# 64-bit programs only), and the 64-bit one's format run under Wine, which has
-# no VWIN32 device.
+# this host: the 32-bit one's PE header, imports and release archive; runs under
+# Wine without the VWIN32 device (64-bit, or 32-bit as an NT-family system), and
+# under 32-bit Wine as Windows 95, 98 and ME, whose VWIN32 device passes the
+# records to Wine's MS-DOS services, drive A: being an image file.
 #
 #   windows_build_test.sh build SOURCE_DIR WORK_DIR [CMAKE [GENERATOR]]
 #       Cross-builds WORK_DIR/win32/format149.exe and WORK_DIR/win64/format149.exe.
 #   windows_build_test.sh pe-imports EXE32 IMPORT_LIST [EXE64]
 #       The 32-bit PE header asks for Windows 4.0 and the imports are exactly the
 #       reviewed list; neither executable needs a DLL besides KERNEL32 and MSVCRT.
+#   windows_build_test.sh release SOURCE_DIR WORK_DIR VERSION CMAKE CPACK [GENERATOR]
+#       cpack in two clean 32-bit builds, WORK_DIR/release-1 and -2: the files,
+#       the texts, the program stripped, without time stamp, the same in both.
 #   windows_build_test.sh wine-confirmed EXE64
 #       "y" piped in: the run on a system without the device, byte for byte.
 #   windows_build_test.sh wine-declined EXE64
 #       "n" piped in: the declined message, and the device is never opened.
+#   windows_build_test.sh wine-win9x EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]
+#       The 32-bit program without the device, then as Windows 95, 98 (from the
+#       archive) and ME: declined, and confirmed with the records the device got
+#       and the image against the native build's for the moment shown.
 #
 # Exits 77 (skipped) when the MinGW-w64 compilers, their objdump or Wine are
-# missing; any other failure exits 1.
+# missing (a missing Wine fails under continuous integration, CI=true); any
+# other failure exits 1.
 set -u
 
 SKIP=77
@@ -59,10 +68,16 @@ require_mingw()
 }
 
 WINE64=${WINE64:-/usr/lib/wine/wine64}
+WINE32=${WINE32:-/usr/lib/wine/wine}
+WINE=
 
-require_wine()
+# use_wine LOADER PACKAGE: the Wine loader of this test's runs; missing, the test
+# is skipped, except under continuous integration, where run-tests installs it.
+use_wine()
 {
-    [ -x "$WINE64" ] || skip "no Wine at $WINE64 (Debian: wine64)"
+    [ -x "$1" ] || [ "${CI:-}" = true ] || skip "no Wine at $1 (Debian: $2)"
+    [ -x "$1" ] || fail "no Wine at $1 (Debian: $2), though run-tests installs it"
+    WINE=$1
 }
 
 require_file()
@@ -82,29 +97,33 @@ require_executable()
 # ---------------------------------------------------------------------------
 # Cross build
 
+# cross_build SOURCE_DIR DIR ARCH CMAKE GENERATOR: one warning-free build.
+cross_build()
+{
+    local source_dir=$1 dir=$2 arch=$3 cmake=$4 generator=$5
+    local generator_option=()
+    [ -n "$generator" ] && generator_option=(-G "$generator")
+    "$cmake" -S "$source_dir" -B "$dir" "${generator_option[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log" >&2; fail "configuring the $arch build"; }
+    "$cmake" --build "$dir" --parallel >"$dir.build.log" 2>&1 ||
+        { cat "$dir.build.log" >&2; fail "building the $arch executable"; }
+    # The build is to be free of warnings, as the native one is.
+    if grep -i -E 'warning:' "$dir.build.log" >&2; then
+        fail "the $arch build gave warnings"
+    fi
+    require_file "$dir/format149.exe" "the $arch executable"
+    echo "built $dir/format149.exe"
+}
+
 build_both()
 {
     local source_dir=$1 work_dir=$2 cmake=${3:-cmake} generator=${4:-}
     require_mingw
     mkdir -p "$work_dir" || fail "cannot create $work_dir"
-    local generator_option=()
-    [ -n "$generator" ] && generator_option=(-G "$generator")
-    local target
-    for target in i686:win32 x86_64:win64; do
-        local arch=${target%%:*} dir=$work_dir/${target##*:}
-        "$cmake" -S "$source_dir" -B "$dir" "${generator_option[@]}" \
-            -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-$arch.cmake" \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >"$dir.configure.log" 2>&1 ||
-            { cat "$dir.configure.log" >&2; fail "configuring the $arch build"; }
-        "$cmake" --build "$dir" --parallel >"$dir.build.log" 2>&1 ||
-            { cat "$dir.build.log" >&2; fail "building the $arch executable"; }
-        # The build is to be free of warnings, as the native one is.
-        if grep -i -E 'warning:' "$dir.build.log" >&2; then
-            fail "the $arch build gave warnings"
-        fi
-        require_file "$dir/format149.exe" "the $arch executable"
-        echo "built $dir/format149.exe"
-    done
+    cross_build "$source_dir" "$work_dir/win32" i686 "$cmake" "$generator"
+    cross_build "$source_dir" "$work_dir/win64" x86_64 "$cmake" "$generator"
 }
 
 # ---------------------------------------------------------------------------
@@ -184,6 +203,41 @@ pe_imports()
 }
 
 # ---------------------------------------------------------------------------
+# The release archive
+
+release()
+{
+    local source_dir=$1 work_dir=$2 version=$3 cmake=$4 cpack=$5 generator=${6:-} build header
+    local objdump32=i686-w64-mingw32-objdump name=format149-$version-win32
+    require_mingw
+    command -v "$objdump32" >/dev/null || skip "no $objdump32 (Debian: binutils-mingw-w64-i686)"
+    for build in 1 2; do # two clean builds, each packed as the README says
+        local dir=$work_dir/release-$build
+        rm -rf "$dir" "$dir.unpacked" && mkdir -p "$dir.unpacked" || fail "cannot clear $dir"
+        cross_build "$source_dir" "$dir" i686 "$cmake" "$generator"
+        (cd "$dir" && "$cpack" >"$dir.cpack.log" 2>&1 && cd "$dir.unpacked" && "$cmake" -E tar xf "$dir/$name.zip") ||
+            { cat "$dir.cpack.log" >&2; fail "cpack in $dir made no $name.zip to unpack"; }
+    done
+    local unpacked=$work_dir/release-1.unpacked/$name
+    [ "$(cd "$unpacked/.." && find . | LC_ALL=C sort | tr '\n' ' ')" = \
+        ". ./$name ./$name/LICENSE.TXT ./$name/README.TXT ./$name/format149.exe " ] ||
+        fail "the archive holds other than $name/ with format149.exe, README.TXT and LICENSE.TXT"
+    cmp "$unpacked/format149.exe" "$work_dir/release-2.unpacked/$name/format149.exe" ||
+        fail "two clean builds of the same source packed different programs"
+    header=$(TZ=UTC "$objdump32" -p "$unpacked/format149.exe") || fail "$objdump32 cannot read the packed program"
+    grep -q -E '^Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970$' <<<"$header" || fail "the packed program has a time stamp"
+    grep -q -E '^[[:space:]]+symbols stripped$' <<<"$header" && ! "$objdump32" -h "$unpacked/format149.exe" |
+        grep -q '\.debug' || fail "the packed program is not stripped"
+    local text # as Notepad shows it whole: printable ASCII, CR LF line ends, at most 76 columns
+    for text in "$unpacked/README.TXT" "$unpacked/LICENSE.TXT"; do
+        expect_crlf_only "$text" "$text"
+        ! LC_ALL=C awk '!/^[ -~]*\r$/ || length > 77 { print FNR ": " $0; bad = 1 } END { exit !bad }' "$text" >&2 &&
+            [ "$(tail -c 2 "$text" | od -An -tx1)" = " 0d 0a" ] || fail "$text: lines beyond 76 columns, not ASCII, or no CR LF"
+    done
+    echo "$name.zip: format149.exe stripped, no time stamp, the same from two clean builds; texts for Notepad"
+}
+
+# ---------------------------------------------------------------------------
 # Runs under Wine
 
 # A temporary folder for one test's runs: the outputs, and in "prefix" a fresh
@@ -193,7 +247,7 @@ cleanup_run_dir()
 {
     [ -n "$RUN_DIR" ] || return 0
     local wineserver
-    wineserver=$(dirname "$WINE64")/wineserver
+    wineserver=$(dirname "$WINE")/wineserver
     [ -x "$wineserver" ] || wineserver=$(command -v wineserver || true)
     [ -n "$wineserver" ] && WINEPREFIX=$RUN_DIR/prefix "$wineserver" -k >/dev/null 2>&1
     rm -rf "$RUN_DIR"
@@ -207,23 +261,43 @@ make_prefix()
     trap cleanup_run_dir EXIT
     export WINEPREFIX=$RUN_DIR/prefix
     export WINEDLLOVERRIDES='mscoree,mshtml='   # no Mono or Gecko installers
-    WINEDEBUG=-all timeout 300 "$WINE64" wineboot >"$RUN_DIR/boot.log" 2>&1 ||
+    WINEDEBUG=-all timeout 300 "$WINE" wineboot >"$RUN_DIR/boot.log" 2>&1 ||
         { cat "$RUN_DIR/boot.log" >&2; fail "Wine cannot set up a prefix"; }
 }
 
-# run_program EXE INPUT STDOUT STDERR: one run with INPUT piped in. STDERR may
-# be "-" to send standard error to the standard-output file as well.
+# wine_setting KEY VALUE DATA: a registry value, set through Wine's reg.
+wine_setting()
+{
+    WINEDEBUG=-all timeout 60 "$WINE" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1 || fail "Wine cannot set $1\\$2"
+}
+
+# Drive A: a floppy drive, its folder (a:) empty, its raw device (a::) the image
+# IMAGE. Wine's services read the drive type as they start, so they are stopped
+# once it is set; from then on the Wine server stays up for the runs.
+add_floppy_drive()
+{
+    local wineserver
+    wineserver=$(dirname "$WINE")/wineserver
+    wine_setting 'HKLM\Software\Wine\Drives' a: floppy
+    timeout 60 "$wineserver" -w && mkdir "$RUN_DIR/floppy" && ln -s "$RUN_DIR/floppy" "$WINEPREFIX/dosdevices/a:" &&
+        ln -s "$1" "$WINEPREFIX/dosdevices/a::" && "$wineserver" -p || fail "cannot set up drive A: in $WINEPREFIX"
+}
+
+# run_program EXE INPUT STDOUT STDERR STATUS: one run with INPUT piped in, which
+# is to end with exit status STATUS. STDERR may be "-" to send standard error to
+# the standard-output file as well. Local time is UTC.
 run_program()
 {
-    local exe=$1 input=$2 out=$3 err=$4 status
+    local exe=$1 input=$2 out=$3 err=$4 expected_status=$5 status
     # WINEDEBUG=-all: no Wine diagnostics among the program's own output.
     if [ "$err" = - ]; then
-        printf '%s' "$input" | WINEDEBUG=-all timeout 300 "$WINE64" "$exe" >"$out" 2>&1
+        printf '%s' "$input" | TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" >"$out" 2>&1
     else
-        printf '%s' "$input" | WINEDEBUG=-all timeout 300 "$WINE64" "$exe" >"$out" 2>"$err"
+        printf '%s' "$input" | TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" >"$out" 2>"$err"
     fi
     status=$?
     [ "$status" -ne 124 ] || fail "the program did not end within 300 seconds"
+    [ "$status" -eq "$expected_status" ] || fail "exit status $status, not $expected_status"
 }
 
 # Text as a Windows console program writes it in text mode: every line feed
@@ -313,109 +387,177 @@ expect_crlf_only()
 
 # The device calls of one traced run as Wine logs them: "open" for each opening
 # of the device with access 0, share mode 0, disposition 0 and
-# FILE_FLAG_DELETE_ON_CLOSE, "call N" for each control call with code N on the
-# handle just opened, with the same 28-byte record as input and output buffer,
-# a byte count and no overlapped structure; "other: ..." for anything else that
-# names the device or makes a control call.
+# FILE_FLAG_DELETE_ON_CLOSE, "call N" for each of the program's control calls
+# with code N on the handle just opened, with the same 28-byte record as input
+# and output buffer, a byte count and no overlapped structure; "record ..." for
+# the registers Wine's VWIN32 device received, where a format's EBX and ESI read
+# "list" when equal and not zero, and a nonzero write EBX "image1", "image2", ...
+# by address in the order first seen; "other: ..." for anything else that names
+# the device (but Wine's own vwin32.vxd) or makes a control call.
 device_calls()
 {
     awk '
-        /:trace:file:CreateFileW / && /vwin32/ {
+        /:trace:file:CreateFileW / && /vwin32/ && !/vwin32\.vxd" / {
             if ($0 ~ /:trace:file:CreateFileW L"\\\\\\\\\.\\\\vwin32" QUERY_ACCESS  creation 0 attributes 0x4000000$/)
                 print "open"
             else
                 print "other: " $0
             next
         }
-        /:trace:file:DeviceIoControl \(/ {
+        /:trace:file:KERNEL32_DeviceIoControl \(/ {
             line = $0
-            sub(/^.*:trace:file:DeviceIoControl \(/, "", line)
+            sub(/^.*:trace:file:KERNEL32_DeviceIoControl \(/, "", line)
             sub(/\)$/, "", line)
             n = split(line, f, ",")
+            code = f[2]
+            sub(/^0x/, "", code)
             if (n == 8 && f[3] == f[5] && f[4] == "28" && f[6] == "28" && f[7] !~ /^0+$/ && f[8] ~ /^0+$/)
-                print "call " f[2]
+                print "call " code
             else
                 print "other: " $0
+            next
+        }
+        /:trace:vxd:VWIN32_DeviceIoControl / {
+            line = $0
+            sub(/^.*: eax=0x/, "", line)
+            if (split(line, r, /, e[a-z][a-z]=0x/) != 6) { print "other: " $0; next }
+            if (code == "4" && r[2] == r[5] && r[2] !~ /^0+$/) r[2] = r[5] = "list"
+            if (code == "3" && r[2] !~ /^0+$/) { if (!(r[2] in image)) image[r[2]] = "image" ++images; r[2] = image[r[2]] }
+            print "record eax=" r[1] " ebx=" r[2] " ecx=" r[3] " edx=" r[4] " esi=" r[5] " edi=" r[6]
         }'
 }
 
 traced_run()
 {
     local exe=$1 input=$2 trace=$3
-    printf '%s' "$input" | WINEDEBUG=trace+file timeout 300 "$WINE64" "$exe" >/dev/null 2>"$trace"
+    printf '%s' "$input" | TZ=UTC WINEDEBUG=trace+file,trace+vxd timeout 300 "$WINE" "$exe" >/dev/null 2>"$trace"
     [ $? -ne 124 ] || fail "the traced run did not end within 300 seconds"
     grep -q -a ':trace:file:' "$trace" || fail "Wine wrote no file traces; this Wine build cannot show the device calls"
 }
 
-wine_confirmed()
+# device_record EAX EBX ECX EDX ESI: a record as device_calls shows it, EDI 0.
+device_record()
 {
-    local exe=$1
-    require_wine
-    require_executable "$exe" "64-bit executable"
-    make_prefix
-    local out=$RUN_DIR/out err=$RUN_DIR/err both=$RUN_DIR/both expected=$RUN_DIR/expected trace=$RUN_DIR/trace
+    printf 'record eax=%08x ebx=%s ecx=%08x edx=%08x esi=%s edi=00000000\n' "$1" "$2" "$3" "$4" "$5"
+}
 
-    # Standard output and standard error apart.
-    run_program "$exe" $'y\n\n' "$out" "$err"
-    expect_crlf_only "$out" "standard output"
-    local date
-    date=$(shown_date "$out") || exit 1
-    {
-        opening "$date"
-        crlf $'\n\n     Lock failed!\n\n'
-        crlf $'\n\n     *****     \n\n'
-        crlf $'\n\n     Unlock failed!\n\n'
-        crlf "$FAREWELL_BANNER"
-    } >"$expected"
-    expect_bytes "$out" "$expected" "standard output"
-    echo "standard output: date line ($date), warning, Lock failed!, separator, Unlock failed!, farewell; CR LF line ends"
-    { format_lines; write_lines; } >"$expected"
-    expect_bytes "$err" "$expected" "standard error"
-    echo "standard error: 164 format lines with error code 5, 36 write lines with error code 0; CR and bells as written"
+# A confirmed run's calls, each after an opening, with the records: the lock
+# (IOCTL 440Dh, 084Ah, drive 1), the formats in track order (Int 13h 05h, 18
+# sectors, CH cylinder, DH head), the writes (Int 26h, sector EDX, EBX its image
+# as the README's layout has them: the FAT copies' first sectors 1 and 10 share
+# one, all but 0, 1, 10 and 19 the blank one), the unlock (086Ah).
+expected_device_calls()
+{
+    local cylinder head sector image
+    printf 'open\ncall 1\n'
+    device_record 0x440d 00000001 0x084a 0 00000000
+    for ((cylinder = 0; cylinder < 82; ++cylinder)); do
+        for head in 0 1; do
+            printf 'open\ncall 4\n'
+            device_record 0x0512 list $((cylinder << 8)) $((head << 8)) list
+        done
+    done
+    for ((sector = 0; sector < 36; ++sector)); do
+        case $sector in 0) image=image1 ;; 1 | 10) image=image2 ;; 19) image=image4 ;; *) image=image3 ;; esac
+        printf 'open\ncall 3\n'
+        device_record 0 "$image" 1 "$sector" 00000000
+    done
+    printf 'open\ncall 1\n'
+    device_record 0x440d 00000001 0x086a 0 00000000
+}
 
-    # Both into one file: every text is out before the next one is written.
-    run_program "$exe" $'y\n\n' "$both" -
-    date=$(shown_date "$both") || exit 1
-    {
-        opening "$date"
-        crlf $'\n\n     Lock failed!\n\n'
-        format_lines
-        crlf $'\n\n     *****     \n\n'
-        write_lines
-        crlf $'\n\n     Unlock failed!\n\n'
-        crlf "$FAREWELL_BANNER"
-    } >"$expected"
-    expect_bytes "$both" "$expected" "standard output and error together"
-    echo "together: every text in the order written"
-
-    # The device calls: lock, 164 formats, 36 writes, unlock; each one opening.
-    traced_run "$exe" $'y\n\n' "$trace"
+# expect_device_calls TRACE [records]: the traced run made exactly those calls;
+# without "records", no device received them.
+expect_device_calls()
+{
     local calls expected_calls
-    calls=$(device_calls <"$trace")
-    expected_calls=$(
-        printf 'open\ncall 1\n'
-        for ((i = 0; i < 164; ++i)); do printf 'open\ncall 4\n'; done
-        for ((i = 0; i < 36; ++i)); do printf 'open\ncall 3\n'; done
-        printf 'open\ncall 1\n')
+    calls=$(device_calls <"$1")
+    expected_calls=$(expected_device_calls | if [ "${2:-}" = records ]; then cat; else grep -v '^record'; fi)
     if [ "$calls" != "$expected_calls" ]; then
         diff <(printf '%s\n' "$expected_calls") <(printf '%s\n' "$calls") | head -20 >&2
-        fail "the device calls differ from lock, 164 formats, 36 writes, unlock"
+        fail "the device calls differ from lock, 164 formats, 36 writes, unlock${2:+ with their records}"
     fi
+}
+
+LOCK_FAILED=$'\n\n     Lock failed!\n\n'
+LOCK_SUCCEEDED=$'\n     Lock succeeded!\n\n'
+UNLOCK_FAILED=$'\n\n     Unlock failed!\n\n'
+UNLOCK_SUCCEEDED=$'\n\n     Unlock succeeded!\n\n'
+
+# confirmed_transcript DATE LOCK_TEXT UNLOCK_TEXT [together]: the standard output
+# of a confirmed run; with "together", standard error's lines in their places.
+confirmed_transcript()
+{
+    opening "$1"
+    crlf "$2"
+    [ "${4:-}" != together ] || format_lines
+    crlf $'\n\n     *****     \n\n'
+    [ "${4:-}" != together ] || write_lines
+    crlf "$3"
+    crlf "$FAREWELL_BANNER"
+}
+
+# confirmed_run EXE LOCK_TEXT UNLOCK_TEXT: standard output and error apart, byte
+# for byte; every format fails under Wine, so the exit status is 1. Sets SHOWN_DATE.
+SHOWN_DATE=
+confirmed_run()
+{
+    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err expected=$RUN_DIR/expected
+    run_program "$exe" $'y\n\n' "$out" "$err" 1
+    expect_crlf_only "$out" "standard output"
+    SHOWN_DATE=$(shown_date "$out") || exit 1
+    confirmed_transcript "$SHOWN_DATE" "$2" "$3" >"$expected"
+    expect_bytes "$out" "$expected" "standard output"
+    { format_lines; write_lines; } >"$expected"
+    expect_bytes "$err" "$expected" "standard error"
+}
+
+# The road without the device: byte for byte, apart and together, and the calls.
+confirmed_without_device()
+{
+    local exe=$1 both=$RUN_DIR/both expected=$RUN_DIR/expected date
+    confirmed_run "$exe" "$LOCK_FAILED" "$UNLOCK_FAILED"
+    echo "standard output: date line ($SHOWN_DATE), warning, Lock failed!, separator, Unlock failed!, farewell; CR LF line ends"
+    echo "standard error: 164 format lines with error code 5, 36 write lines with error code 0; CR and bells as written"
+    # Both into one file: every text is out before the next one is written.
+    run_program "$exe" $'y\n\n' "$both" - 1
+    date=$(shown_date "$both") || exit 1
+    confirmed_transcript "$date" "$LOCK_FAILED" "$UNLOCK_FAILED" together >"$expected"
+    expect_bytes "$both" "$expected" "standard output and error together"
+    echo "together: every text in the order written; exit status 1"
+    traced_run "$exe" $'y\n\n' "$RUN_DIR/trace"
+    expect_device_calls "$RUN_DIR/trace"
     echo "device calls: 202 openings of \\\\.\\vwin32 (access 0, share 0, disposition 0, delete on close),"
     echo "              control codes 1, 164 x 4, 36 x 3, 1, each with the 28-byte record in and out"
 }
 
-wine_declined()
+# confirmed_with_vwin32 EXE NATIVE_EXE IMAGE ORIGINAL: the run through Wine's
+# VWIN32 device on IMAGE, still as ORIGINAL. Wine has no Int 13h: each format
+# comes back as passed (code 5) and changes nothing; the writes land.
+confirmed_with_vwin32()
 {
-    local exe=$1
-    require_wine
-    require_executable "$exe" "64-bit executable"
-    make_prefix
-    local out=$RUN_DIR/out err=$RUN_DIR/err expected=$RUN_DIR/expected trace=$RUN_DIR/trace
+    local exe=$1 native=$2 image=$3 original=$4 reference=$RUN_DIR/reference.img epoch
+    confirmed_run "$exe" "$LOCK_SUCCEEDED" "$UNLOCK_SUCCEEDED"
+    # Cylinder 0 as the native build writes it for the moment shown, in the same zone.
+    epoch=$(TZ=UTC date -d "$SHOWN_DATE" +%s) || fail "cannot read the date line $SHOWN_DATE"
+    printf 'y\n\n' | SOURCE_DATE_EPOCH=$epoch TZ=UTC DRIVE_A_IMAGE=$reference "$native" >/dev/null 2>&1 ||
+        fail "the native build did not make the reference image"
+    cmp -n $((36 * 512)) "$image" "$reference" || fail "cylinder 0 is not the system area stamped $SHOWN_DATE"
+    cmp -i $((36 * 512)) "$image" "$original" || fail "the image changed beyond cylinder 0"
+    fsck.fat -n "$image" >"$RUN_DIR/fsck.log" 2>&1 || { cat "$RUN_DIR/fsck.log" >&2; fail "fsck.fat -n finds faults"; }
+    traced_run "$exe" $'y\n\n' "$RUN_DIR/trace"
+    expect_device_calls "$RUN_DIR/trace" records
+    echo "confirmed ($SHOWN_DATE): Lock/Unlock succeeded, formats 5, writes 0, status 1; cylinder 0 that moment's"
+    echo "system area, the rest unchanged, fsck.fat -n clean; the 202 records as the device got them"
+}
 
-    run_program "$exe" $'n\n\n' "$out" "$err"
+# declined_run EXE: "n" piped in: the declined message, exit status 0, and the
+# device never opened.
+declined_run()
+{
+    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err expected=$RUN_DIR/expected date calls
+    run_program "$exe" $'n\n\n' "$out" "$err" 0
     expect_crlf_only "$out" "standard output"
-    local date
     date=$(shown_date "$out") || exit 1
     {
         opening "$date"
@@ -424,13 +566,52 @@ wine_declined()
     } >"$expected"
     expect_bytes "$out" "$expected" "standard output"
     [ ! -s "$err" ] || { cat -A "$err" | head -c 2000 >&2; fail "standard error is not empty"; }
-    echo "standard output: date line, warning, You chose not to format A:!, farewell; standard error empty"
-
-    traced_run "$exe" $'n\n\n' "$trace"
-    local calls
-    calls=$(device_calls <"$trace")
+    traced_run "$exe" $'n\n\n' "$RUN_DIR/trace"
+    calls=$(device_calls <"$RUN_DIR/trace")
     [ -z "$calls" ] || { printf '%s\n' "$calls" | head -5 >&2; fail "the declined run reached the device"; }
-    echo "device calls: none"
+    echo "declined: date line, warning, You chose not to format A:!, farewell; standard error empty; exit status 0; no device calls"
+}
+
+wine_64()
+{
+    use_wine "$WINE64" wine64
+    require_executable "$2" "64-bit executable"
+    make_prefix
+    "$1" "$2"
+}
+
+# The 32-bit program in one prefix whose drive A: is an image: with Wine's
+# default version (NT family, the road without the device), then as Windows 95,
+# 98 (the program unpacked from the archive) and ME.
+wine_win9x()
+{
+    local exe=$1 native=$2 archive=$3 cmake=${4:-cmake} version packed round
+    use_wine "$WINE32" 'wine32:i386, after dpkg --add-architecture i386'
+    require_executable "$exe" "32-bit executable"
+    command -v fsck.fat >/dev/null || skip "no fsck.fat (Debian: dosfstools)"
+    make_prefix
+    local image=$RUN_DIR/drive_a.img original=$RUN_DIR/original.img
+    # Neither zeros nor the format's filler F6h: every byte a run leaves shows.
+    yes 'format149 under Wine, an image as it was. ' | head -c $((2952 * 512)) >"$original"
+    add_floppy_drive "$image"
+    (cd "$RUN_DIR" && "$cmake" -E tar xf "$archive") || fail "cannot unpack $archive"
+    packed=$(find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -name format149.exe -print)
+    require_file "$packed" "format149.exe from the archive"
+
+    echo "== Wine's default version (NT family)"
+    cp "$original" "$image" || fail "cannot copy $original"
+    confirmed_without_device "$exe"
+    cmp "$image" "$original" || fail "the run without the device changed the image"
+    for version in win95 win98 winme; do
+        round=$exe
+        [ $version != win98 ] || round=$packed
+        echo "== $version: $round"
+        wine_setting 'HKCU\Software\Wine' Version "$version"
+        cp "$original" "$image" || fail "cannot copy $original"
+        declined_run "$round"
+        cmp "$image" "$original" || fail "the declined run changed the image"
+        confirmed_with_vwin32 "$round" "$native" "$image" "$original"
+    done
 }
 
 mode=${1:-}
@@ -438,8 +619,10 @@ shift || true
 case $mode in
     build) [ $# -ge 2 ] || fail "usage: $0 build SOURCE_DIR WORK_DIR [CMAKE [GENERATOR]]"; build_both "$@" ;;
     pe-imports) [ $# -ge 2 ] || fail "usage: $0 pe-imports EXE32 IMPORT_LIST [EXE64]"; pe_imports "$@" ;;
-    wine-confirmed) [ $# -eq 1 ] || fail "usage: $0 wine-confirmed EXE64"; wine_confirmed "$1" ;;
-    wine-declined) [ $# -eq 1 ] || fail "usage: $0 wine-declined EXE64"; wine_declined "$1" ;;
-    *) fail "usage: $0 build|pe-imports|wine-confirmed|wine-declined ..." ;;
+    release) [ $# -ge 5 ] || fail "usage: $0 release SOURCE_DIR WORK_DIR VERSION CMAKE CPACK [GENERATOR]"; release "$@" ;;
+    wine-confirmed) [ $# -eq 1 ] || fail "usage: $0 wine-confirmed EXE64"; wine_64 confirmed_without_device "$1" ;;
+    wine-declined) [ $# -eq 1 ] || fail "usage: $0 wine-declined EXE64"; wine_64 declined_run "$1" ;;
+    wine-win9x) [ $# -ge 3 ] || fail "usage: $0 wine-win9x EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]"; wine_win9x "$@" ;;
+    *) fail "usage: $0 build|pe-imports|release|wine-confirmed|wine-declined|wine-win9x ..." ;;
 esac
 echo "PASS"
