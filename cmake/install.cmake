@@ -14,34 +14,8 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   configure_file(${PROJECT_SOURCE_DIR}/docs/windows/README.TXT.in ${FORMAT149_RELEASE_DIR}/README.TXT
                  @ONLY NEWLINE_STYLE CRLF)
 
-  # LICENSE.TXT: the paragraphs of LICENSE refilled to lines of at most 72 columns.
-  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
-  if(license_text MATCHES "[][;]")
-    message(FATAL_ERROR "LICENSE holds a bracket or a semicolon, which the refilling cannot keep")
-  endif()
-  string(REGEX REPLACE "\n\n+" ";" license_paragraphs "${license_text}")
-  set(license_refilled "")
-  foreach(paragraph IN LISTS license_paragraphs)
-    string(REGEX MATCHALL "[^ \n]+" words "${paragraph}")
-    set(line "")
-    foreach(word IN LISTS words)
-      string(LENGTH "${line} ${word}" length)
-      if(line STREQUAL "")
-        set(line "${word}")
-      elseif(length GREATER 72)
-        string(APPEND license_refilled "${line}\n")
-        set(line "${word}")
-      else()
-        string(APPEND line " ${word}")
-      endif()
-    endforeach()
-    if(NOT line STREQUAL "")
-      string(APPEND license_refilled "${line}\n\n")
-    endif()
-  endforeach()
-  string(STRIP "${license_refilled}" license_refilled)
-  file(CONFIGURE OUTPUT ${FORMAT149_RELEASE_DIR}/LICENSE.TXT CONTENT "${license_refilled}\n"
-       @ONLY NEWLINE_STYLE CRLF)
+  # LICENSE is kept to lines of at most 72 columns, so that Notepad shows them whole.
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${FORMAT149_RELEASE_DIR}/LICENSE.TXT @ONLY NEWLINE_STYLE CRLF)
 
   install(TARGETS format149 RUNTIME DESTINATION . COMPONENT release EXCLUDE_FROM_ALL)
   # Stripped with --preserve-dates, which keeps the PE header's time stamp at
