@@ -272,9 +272,9 @@ bool driver_saw_change()
     return state.generation != held_generation || (state.flags & (FD_DISK_CHANGED | FD_VERIFY)) != 0;
 }
 
-// A format or write of the lock that failed, read for a change of disk. The
-// disk was there and writable at the lock, so no disk, or a protected one, is
-// another disk; so is any change the driver shows.
+// A format, write or verify of the lock that failed, read for a change of
+// disk. The disk was there and writable at the lock, so no disk, or a
+// protected one, is another disk; so is any change the driver shows.
 DiskStatus held_failure(DiskStatus status)
 {
     if (status == STATUS_SUCCESS)
