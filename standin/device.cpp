@@ -3,6 +3,7 @@
 // status into the registers the service would leave.
 #include "standin/device.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include <fcntl.h>
@@ -242,6 +243,24 @@ int move_above_standard_streams(int descriptor)
     int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     close(descriptor);
     return moved;
+}
+
+long long read_back(int descriptor, long long offset, std::size_t length, std::uint8_t* buffer,
+                    std::size_t buffer_size)
+{
+    long long done = 0;
+    while (static_cast<std::size_t>(done) < length) {
+        std::size_t left = length - static_cast<std::size_t>(done);
+        ssize_t read_bytes = pread(descriptor, buffer, left < buffer_size ? left : buffer_size, offset + done);
+        if (read_bytes < 0 && errno == EINTR)
+            continue;
+        if (read_bytes < 0)
+            return -1;
+        if (read_bytes == 0)
+            break; // the end of the disk
+        done += read_bytes;
+    }
+    return done;
 }
 
 void release_drive_a()

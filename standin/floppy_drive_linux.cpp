@@ -245,18 +245,12 @@ DiskStatus verify_on(int descriptor, int cylinder, std::uint32_t first, std::uin
     // Direct reads take a buffer aligned to the sector size.
     alignas(SECTOR_SIZE) std::uint8_t track[SECTORS_PER_TRACK * SECTOR_SIZE];
     std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-    off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
-    while (length > 0) {
-        ssize_t read_bytes = pread(descriptor, track, length < sizeof track ? length : sizeof track, offset);
-        if (read_bytes < 0 && errno == EINTR)
-            continue;
-        if (read_bytes < 0)
-            return status_after_read_failure(descriptor, errno);
-        if (read_bytes == 0)
-            return STATUS_SECTOR_NOT_FOUND; // beyond the end of the disk
-        length -= static_cast<std::size_t>(read_bytes);
-        offset += read_bytes;
-    }
+    long long offset = static_cast<long long>(first) * static_cast<long long>(SECTOR_SIZE);
+    long long read_bytes = read_back(descriptor, offset, length, track, sizeof track);
+    if (read_bytes < 0)
+        return status_after_read_failure(descriptor, errno);
+    if (static_cast<std::size_t>(read_bytes) < length)
+        return STATUS_SECTOR_NOT_FOUND; // beyond the end of the disk
     return STATUS_SUCCESS;
 }
 

@@ -336,21 +336,15 @@ DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 {
     OpenedImage image = open_image_for_service(false, false);
     DiskStatus status = image.status;
-    std::uint8_t track[TRACK_BYTES];
-    std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-    off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
-    while (status == STATUS_SUCCESS && length > 0) {
-        ssize_t read_bytes = pread(image.descriptor, track, length < sizeof track ? length : sizeof track, offset);
-        if (read_bytes < 0 && errno == EINTR)
-            continue;
+    if (status == STATUS_SUCCESS) {
+        std::uint8_t track[TRACK_BYTES];
+        std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
+        long long offset = static_cast<long long>(first) * static_cast<long long>(SECTOR_SIZE);
+        long long read_bytes = read_back(image.descriptor, offset, length, track, sizeof track);
         if (read_bytes < 0)
             status = STATUS_CONTROLLER_FAILURE;
-        else if (read_bytes == 0)
+        else if (static_cast<std::size_t>(read_bytes) < length)
             status = STATUS_SECTOR_NOT_FOUND;
-        else {
-            length -= static_cast<std::size_t>(read_bytes);
-            offset += read_bytes;
-        }
     }
     close_image(image);
     return status;
