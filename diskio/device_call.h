@@ -11,24 +11,30 @@
 // buffer lent for the call (lend_buffer) is given back, whatever the platform.
 int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record);
 
-// The platform's part, one per platform: opens the VWIN32 device (or its
-// stand-in), makes one DeviceIoControl call with `control_code` and `record` as
-// both input and output buffer, closes the device. Returns the BOOL result of
-// the control call: nonzero when the request reached the device; the record
-// then holds the registers as the service left them.
+// The device call: opens the device behind drive A: (drive_a_device()), makes
+// one DeviceIoControl call with `control_code` and `record` as both input and
+// output buffer, closes the device. Returns the BOOL result of the control
+// call: nonzero when the request reached the device; the record then holds the
+// registers as the service left them.
 int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
 
-// Buffer addresses travel in the record's 32-bit fields. A 32-bit Windows process
-// puts the address itself there, which the real device reads. Where addresses are
-// wider, the field carries a reference into a small table of the buffers lent for
-// the current call, and the device side looks it up; no pointer is ever truncated.
+// The two devices it chooses between. The real VWIN32 device exists on
+// Windows only; the stand-in on every host.
+int vwin32_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
+int stand_in_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
+
+// Buffer addresses travel in the record's 32-bit fields. For the VWIN32 device
+// of a 32-bit Windows process the field holds the address itself, which the
+// device reads. For the stand-in, and wherever addresses are wider, it holds a
+// reference into a small table of the buffers lent for the current call, with
+// their lengths, which the stand-in looks up; no pointer is ever truncated.
 using BufferReference = std::uint32_t;
 
 // Lends `length` bytes at `buffer` to the next device call and returns the value
 // to put into the record. At most LENT_BUFFER_LIMIT buffers per call.
 BufferReference lend_buffer(const void* buffer, std::size_t length);
 
-// The device side's look-up: the buffer behind `reference` when it was lent for
+// The stand-in's look-up: the buffer behind `reference` when it was lent for
 // the current call and holds at least `length` bytes, else nullptr.
 const void* borrow_lent_buffer(BufferReference reference, std::size_t length);
 

@@ -1,9 +1,9 @@
-// The device call on Windows: the real VWIN32 virtual device of Windows 9x.
+// The real VWIN32 virtual device of Windows 9x, behind drive A: on Windows.
 #include <windows.h>
 
 #include "diskio/device_call.h"
 
-int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
+int vwin32_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
 {
     // The handle is not tested: with no such device, DeviceIoControl fails on the
     // invalid handle and the record comes back as it was passed.

@@ -4,27 +4,7 @@
 #include <cstdint>
 
 #include "diskio/device_call.h"
-
-#if defined(_WIN32) && UINTPTR_MAX == 0xFFFFFFFFu
-
-// A 32-bit Windows process: the device reads the address itself.
-BufferReference lend_buffer(const void* buffer, std::size_t)
-{
-    return static_cast<BufferReference>(reinterpret_cast<std::uintptr_t>(buffer));
-}
-
-const void* borrow_lent_buffer(BufferReference reference, std::size_t)
-{
-    return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(reference));
-}
-
-namespace {
-
-void return_lent_buffers() {}
-
-} // namespace
-
-#else
+#include "diskio/drive_a.h"
 
 namespace {
 
@@ -40,10 +20,16 @@ constexpr BufferReference FIRST_REFERENCE = 0x4C000001u;
 LentBuffer lent_buffers[LENT_BUFFER_LIMIT];
 std::size_t lent_buffer_count = 0;
 
+// The real VWIN32 device reads the address itself, which fits the field in a
+// 32-bit process only.
+constexpr bool ADDRESSES_FIT_A_FIELD = sizeof(void*) == sizeof(BufferReference);
+
 } // namespace
 
 BufferReference lend_buffer(const void* buffer, std::size_t length)
 {
+    if (ADDRESSES_FIT_A_FIELD && drive_a_device() == DEVICE_VWIN32)
+        return static_cast<BufferReference>(reinterpret_cast<std::uintptr_t>(buffer));
     if (buffer == nullptr || lent_buffer_count == LENT_BUFFER_LIMIT)
         return 0;
     lent_buffers[lent_buffer_count] = LentBuffer{buffer, length};
@@ -60,21 +46,9 @@ const void* borrow_lent_buffer(BufferReference reference, std::size_t length)
     return lent_buffers[index].address;
 }
 
-namespace {
-
-// Ends the current call's loans.
-void return_lent_buffers()
-{
-    lent_buffer_count = 0;
-}
-
-} // namespace
-
-#endif
-
 int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record)
 {
     int result = device_io_control(control_code, record);
-    return_lent_buffers();
+    lent_buffer_count = 0; // the call's loans end with it
     return result;
 }

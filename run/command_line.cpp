@@ -23,10 +23,16 @@ const char HELP_TEXT[] =
     "82-cylinder volume (2952 sectors, \"1.49 megabytes\") with an empty FAT12\n"
     "file system, after asking for confirmation on standard input.\n"
     "\n"
+#if defined(_WIN32)
+    "DRIVE is drive A:: A: (the default) for the diskette in the PC's drive A:,\n"
+    "on Windows 95, 98 and ME, or an image file of that diskette, on any\n"
+    "Windows.\n"
+#else
     "DRIVE is drive A:: an image file, or /dev/fd0 for the diskette in the\n"
     "PC's first floppy drive. Without it, the environment variable\n"
     "DRIVE_A_IMAGE names the drive, and without that drive_a.img in the\n"
     "current folder.\n"
+#endif
     "\n"
     "  --verify   after writing, read every track back and say which failed\n"
     "  --help     show this text\n"
@@ -112,13 +118,9 @@ int parse_epoch_seconds(const char* text, std::time_t* seconds)
 
 FormatMoment take_format_moment(std::time_t* moment)
 {
-#if !defined(_WIN32)
-    // The native Windows 9x program reads no environment; the reproducible-image
-    // convention is for hosts where images are built.
     const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
     if (fixed != nullptr)
         return parse_epoch_seconds(fixed, moment) ? MOMENT_KNOWN : MOMENT_MALFORMED;
-#endif
     *moment = std::time(nullptr);
     return *moment == static_cast<std::time_t>(-1) ? MOMENT_UNKNOWN : MOMENT_KNOWN;
 }

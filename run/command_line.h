@@ -36,6 +36,6 @@ enum FormatMoment {
     MOMENT_UNKNOWN = 2,   // the clock cannot be read
 };
 
-// The one reading of the moment of the format: SOURCE_DATE_EPOCH when it is set
-// (on hosts with the virtual drive), otherwise the clock.
+// The one reading of the moment of the format: SOURCE_DATE_EPOCH when it is set,
+// otherwise the clock.
 FormatMoment take_format_moment(std::time_t* moment);

@@ -3,14 +3,12 @@
 #include <ctime>
 
 #include "diskio/disk_service.h"
+#include "diskio/drive_a.h"
 #include "run/command_line.h"
 #include "run/console.h"
 #include "volume/geometry.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
-#if !defined(_WIN32)
-#include "standin/device.h"
-#endif
 
 namespace {
 
@@ -118,16 +116,10 @@ int main(int argument_count, char** arguments)
 {
     keep_running_on_console_errors();
     RunOptions options;
-#if !defined(_WIN32)
-    // The native Windows 9x program takes no arguments and ignores any it is given.
     int command_line_status = answer_command_line(argument_count, arguments, &options);
     if (command_line_status != CONTINUE_RUN)
         return command_line_status;
     name_drive_a(options.drive);
-#else
-    (void)argument_count;
-    (void)arguments;
-#endif
 
     // Until the user says otherwise, the answer is no.
     char answer = 'N';

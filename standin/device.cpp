@@ -1,29 +1,18 @@
-// The device call on hosts without VWIN32: decodes the register record into a
-// request, checks it, hands it to the drive in the slot, and turns the drive's
-// status into the registers the service would leave.
+// The stand-in device, on every host: decodes the register record into a
+// request, checks it, hands it to the drive in the slot, turns the drive's
+// status into the registers the service would leave, and says once why drive
+// A: fails.
 #include "standin/device.h"
 
-#include <cerrno>
-#include <cstdlib>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <linux/major.h>
-#include <sys/sysmacros.h>
-#endif
+#include <cstdio>
+#include <cstring>
 
 #include "diskio/device_call.h"
+#include "diskio/drive_a.h"
 #include "standin/drive.h"
 #include "volume/geometry.h"
 
 namespace {
-
-constexpr char DEFAULT_IMAGE_PATH[] = "drive_a.img";
-
-// The drive named on the command line; nullptr when none was.
-const char* named_drive_a = nullptr;
 
 // ---------------------------------------------------------------------------
 // Decoding and checking.
@@ -132,8 +121,7 @@ DriveKind lock_holder = IMAGE_DRIVE;
 DriveKind drive_named()
 {
 #if defined(__linux__)
-    struct stat status {};
-    if (stat(drive_a_path(), &status) == 0 && S_ISBLK(status.st_mode) && major(status.st_rdev) == FLOPPY_MAJOR)
+    if (names_floppy_drive(drive_a_path()))
         return FLOPPY_DRIVE;
 #endif
     return IMAGE_DRIVE;
@@ -221,46 +209,73 @@ std::uint16_t ioctl_error_for(DiskStatus status)
     return status == STATUS_SUCCESS ? 0 : entry_for(status).ioctl_error;
 }
 
+// ---------------------------------------------------------------------------
+// Why drive A: fails: said once, on standard error, at the device's first
+// answer, so before the lock's text. A run that can succeed says nothing.
+
+struct CauseText {
+    DriveCause cause;
+    const char* text; // the printf form; %lld the file's size, %s the system's reason
+};
+
+constexpr CauseText CAUSE_TEXTS[] = {
+    {CAUSE_NO_FOLDER, "no such folder"},
+    {CAUSE_NO_DEVICE, "no such device"},
+    {CAUSE_NO_FLOPPY_DRIVER, "no such device; is the floppy driver loaded? (modprobe floppy)"},
+    {CAUSE_FOLDER, "a folder, not a diskette image"},
+    {CAUSE_DANGLING_LINK, "a link to nothing"},
+    {CAUSE_NOT_FLOPPY_DRIVE,
+     "a block device that is not a PC floppy drive (USB floppy drives cannot format 82 cylinders)"},
+    {CAUSE_DEVICE, "a device, not a diskette image"},
+    {CAUSE_KERNEL_FILE, "a kernel pseudo file, not a diskette image"},
+    {CAUSE_NOT_AN_IMAGE, "not a diskette image (%lld bytes); name a new file, or delete this one first"},
+    {CAUSE_TOO_LARGE, "larger than any diskette (%lld bytes)"},
+    {CAUSE_READ_ONLY, "read-only: every format and write will fail with error code 3"},
+    {CAUSE_IN_USE, "in use by another program: every format and write will fail with error code 170"},
+    {CAUSE_CONSOLE, "the program's own output goes into it"},
+    {CAUSE_NO_DISKETTE, "no diskette in the drive"},
+    {CAUSE_CANNOT_OPEN, "cannot be opened: %s"},
+    {CAUSE_WINDOWS_ERROR, "cannot be opened: Windows error %d"},
+};
+
+// The cause noted during the request under way, and whether the device has
+// answered before.
+DriveCause noted_cause = CAUSE_NONE;
+long long noted_bytes = 0;
+int noted_system_error = 0;
+bool answered_before = false;
+
+// Ends a request: at the first answer, the cause noted, if any.
+void say_cause_once()
+{
+    if (!answered_before && noted_cause != CAUSE_NONE) {
+        for (const CauseText& entry : CAUSE_TEXTS) {
+            if (entry.cause != noted_cause)
+                continue;
+            char cause[160];
+            if (noted_cause == CAUSE_CANNOT_OPEN)
+                std::snprintf(cause, sizeof cause, entry.text, std::strerror(noted_system_error));
+            else if (noted_cause == CAUSE_WINDOWS_ERROR)
+                std::snprintf(cause, sizeof cause, entry.text, noted_system_error);
+            else if (noted_cause == CAUSE_NOT_AN_IMAGE || noted_cause == CAUSE_TOO_LARGE)
+                std::snprintf(cause, sizeof cause, entry.text, noted_bytes);
+            else
+                std::snprintf(cause, sizeof cause, "%s", entry.text);
+            std::fprintf(stderr, "format149: %s: %s\n", drive_a_path(), cause);
+            std::fflush(stderr);
+        }
+    }
+    answered_before = true;
+    noted_cause = CAUSE_NONE;
+}
+
 } // namespace
 
-void name_drive_a(const char* path)
+void note_drive_cause(DriveCause cause, long long bytes, int system_error)
 {
-    named_drive_a = path;
-}
-
-const char* drive_a_path()
-{
-    if (named_drive_a != nullptr)
-        return named_drive_a;
-    const char* path = std::getenv("DRIVE_A_IMAGE");
-    return path != nullptr && path[0] != '\0' ? path : DEFAULT_IMAGE_PATH;
-}
-
-int move_above_standard_streams(int descriptor)
-{
-    if (descriptor > STDERR_FILENO)
-        return descriptor;
-    int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(descriptor);
-    return moved;
-}
-
-long long read_back(int descriptor, long long offset, std::size_t length, std::uint8_t* buffer,
-                    std::size_t buffer_size)
-{
-    long long done = 0;
-    while (static_cast<std::size_t>(done) < length) {
-        std::size_t left = length - static_cast<std::size_t>(done);
-        ssize_t read_bytes = pread(descriptor, buffer, left < buffer_size ? left : buffer_size, offset + done);
-        if (read_bytes < 0 && errno == EINTR)
-            continue;
-        if (read_bytes < 0)
-            return -1;
-        if (read_bytes == 0)
-            break; // the end of the disk
-        done += read_bytes;
-    }
-    return done;
+    noted_cause = cause;
+    noted_bytes = bytes;
+    noted_system_error = system_error;
 }
 
 void release_drive_a()
@@ -270,9 +285,11 @@ void release_drive_a()
     release_floppy_drive();
 #endif
     lock_held = false;
+    answered_before = false;
+    noted_cause = CAUSE_NONE;
 }
 
-int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
+int stand_in_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
 {
     DriveRequest request{};
     switch (control_code) {
@@ -280,6 +297,7 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
         std::uint16_t error = decode_volume_ioctl(*record, &request);
         if (error == 0)
             error = ioctl_error_for(serve(request));
+        say_cause_once();
         answer_ioctl(record, error);
         return 1;
     }
@@ -287,6 +305,7 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
         DiskStatus status = decode_absolute_write(*record, &request);
         if (status == STATUS_SUCCESS)
             status = serve(request);
+        say_cause_once();
         answer_absolute_write(record, status);
         return 1;
     }
@@ -294,6 +313,7 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record)
         DiskStatus status = decode_bios_request(*record, &request);
         if (status == STATUS_SUCCESS)
             status = serve(request);
+        say_cause_once();
         answer_bios(record, status);
         return 1;
     }

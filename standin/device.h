@@ -1,17 +1,8 @@
-// The stand-in for the VWIN32 device on hosts without it: drive A: is the disk
-// named on the command line or by the environment variable DRIVE_A_IMAGE.
+// The stand-in for the VWIN32 device: drive A: is a disk of the host, an image
+// file or a floppy drive, named as diskio/drive_a.h says.
 #pragma once
 
 #include "volume/geometry.h"
-
-// The disk that stands in drive A:: the one named on the command line, else
-// $DRIVE_A_IMAGE, or drive_a.img in the current folder when that is unset or
-// empty.
-const char* drive_a_path();
-
-// Names the disk for drive A:, over DRIVE_A_IMAGE; nullptr leaves it to that.
-// `path` must last as long as the run.
-void name_drive_a(const char* path);
 
 // The highest cylinder a format may name: the one just beyond the volume's 82
 // (0..81), which a drive's head still reaches.

@@ -31,19 +31,34 @@ struct DriveRequest {
     const std::uint8_t* bytes;      // write: sector_count × 512 bytes, as lent
 };
 
-// Keeps an opened disk off standard input, output and error, so that console
-// output can never land on it when one of them is closed. Returns the
-// descriptor to use (the same, or a copy above 2 with the first closed), or -1.
-int move_above_standard_streams(int descriptor);
+// Why drive A: is refused, cannot be written, or is held by another program,
+// in the words the stand-in device says it once, at its first answer.
+enum DriveCause : std::uint8_t {
+    CAUSE_NONE,
+    CAUSE_NO_FOLDER,        // a new image's folder is not there
+    CAUSE_NO_DEVICE,        // a device folder's name that no device has
+    CAUSE_NO_FLOPPY_DRIVER, // likewise, for a floppy drive's name
+    CAUSE_FOLDER,           // a folder, or a drive's root
+    CAUSE_DANGLING_LINK,
+    CAUSE_NOT_FLOPPY_DRIVE, // a block device of another kind
+    CAUSE_DEVICE,           // any other device, or a device's name
+    CAUSE_KERNEL_FILE,      // a file of the kernel's pseudo file systems
+    CAUSE_NOT_AN_IMAGE,     // a file that cannot be a diskette image (its size given)
+    CAUSE_TOO_LARGE,        // a file larger than any diskette (its size given)
+    CAUSE_READ_ONLY,        // every format and write answers 03h
+    CAUSE_IN_USE,           // another program holds it: 0AAh
+    CAUSE_CONSOLE,          // standard output or error goes into it
+    CAUSE_NO_DISKETTE,      // a drive without a diskette
+    CAUSE_CANNOT_OPEN,      // the system's own reason given (errno)
+    CAUSE_WINDOWS_ERROR,    // the system's own reason given (a Windows error code)
+};
 
-// Reads `length` bytes from `offset` on, `buffer_size` bytes at a time into
-// `buffer`, keeping nothing: a verify's reading back. Returns the bytes read,
-// fewer than `length` where the disk ends, or -1 with errno set.
-long long read_back(int descriptor, long long offset, std::size_t length, std::uint8_t* buffer,
-                    std::size_t buffer_size);
+// Notes why the request under way fails; `bytes` is the file's size for the
+// causes that name it, `system_error` the reason for the last two.
+void note_drive_cause(DriveCause cause, long long bytes = 0, int system_error = 0);
 
-// The image file: lock is an exclusive flock(2), a format fills the track with
-// F6h, the file grows as tracks are formatted.
+// The image file: the lock holds the file for this program alone, a format
+// fills the track with F6h, the file grows as tracks are formatted.
 DiskStatus serve_image_drive(const DriveRequest& request);
 void release_image_drive();
 
@@ -55,4 +70,7 @@ constexpr long long LARGEST_DISKETTE_BYTES = 2'949'120;
 // number 2, e.g. /dev/fd0), set to the 82-cylinder geometry.
 DiskStatus serve_floppy_drive(const DriveRequest& request);
 void release_floppy_drive();
+
+// Whether `path` is such a drive (standin/posix_file.cpp).
+bool names_floppy_drive(const char* path);
 #endif

@@ -13,8 +13,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "diskio/drive_a.h"
 #include "standin/device.h"
 #include "standin/drive.h"
+#include "standin/posix_file.h"
 #include "volume/geometry.h"
 
 namespace {
@@ -96,6 +98,17 @@ int poll_drive(int descriptor, bool may_reset, floppy_drive_struct* state)
     return ioctl(descriptor, FDPOLLDRVSTAT, state);
 }
 
+// Why the drive could not be opened, in the words of the cause line.
+void note_cause_of_error(int error)
+{
+    switch (error) {
+    case EBUSY: note_drive_cause(CAUSE_IN_USE); break;
+    case ENXIO: case ENODEV: note_drive_cause(CAUSE_NO_DEVICE); break;
+    case ENOMEDIUM: note_drive_cause(CAUSE_NO_DISKETTE); break;
+    default: note_drive_cause(CAUSE_CANNOT_OPEN, 0, error); break;
+    }
+}
+
 struct OpenedDevice {
     DiskStatus status;
     int descriptor; // -1 unless the status is STATUS_SUCCESS
@@ -116,8 +129,10 @@ OpenedDevice open_device(bool lock)
         descriptor = open(path, O_RDONLY | O_EXCL | O_NDELAY | O_CLOEXEC | O_NOCTTY);
         read_only = true;
     }
-    if (descriptor < 0)
+    if (descriptor < 0) {
+        note_cause_of_error(errno);
         return {status_for_error(errno), -1, false};
+    }
     descriptor = move_above_standard_streams(descriptor);
     if (descriptor < 0)
         return {STATUS_CONTROLLER_FAILURE, -1, false};
@@ -143,6 +158,12 @@ OpenedDevice open_device(bool lock)
     if (status == STATUS_SUCCESS && !read_only && !has_fixed_format(device.st_rdev)
         && (ioctl(descriptor, FDSETPRM, &VOLUME_GEOMETRY) != 0 || ioctl(descriptor, FDFLUSH) != 0))
         status = status_for_error(errno);
+    if (status == STATUS_VOLUME_LOCKED)
+        note_drive_cause(CAUSE_IN_USE);
+    else if (status == STATUS_NOT_READY)
+        note_drive_cause(CAUSE_NO_DISKETTE);
+    else if (status == STATUS_SUCCESS && read_only)
+        note_drive_cause(CAUSE_READ_ONLY);
     if (status != STATUS_SUCCESS) {
         close(descriptor);
         return {status, -1, false};

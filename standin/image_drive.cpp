@@ -1,22 +1,12 @@
 // The image drive: an image file stands in for the diskette; lock, unlock,
-// format track, verify and absolute write carried out on it.
+// format track, verify and absolute write carried out on it, on every host.
+// The file access under it is the host's (standin/image_file.h).
 
 #include <array>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <linux/magic.h>
-#include <sys/vfs.h>
-#endif
-
-#include "standin/device.h"
+#include "diskio/drive_a.h"
 #include "standin/drive.h"
+#include "standin/image_file.h"
 #include "volume/geometry.h"
 
 namespace {
@@ -33,266 +23,123 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
 }
 constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
 
-// The descriptor that holds the volume lock, from lock to unlock; -1 without
-// it. An image that could not be opened for writing, or has no write
-// permission bit, is a write-protected disk for the whole lock. While the lock
-// holds, only this program writes the image, so it keeps the image's size
-// itself rather than asking the system on every request.
-int locked_image = -1;
+// The image that holds the volume lock, from lock to unlock; NO_IMAGE without
+// it. An image opened read-only, or marked read-only, is a write-protected
+// disk for the whole lock. While the lock holds, only this program writes the
+// image, so it keeps the image's size itself rather than asking the host on
+// every request.
+ImageHandle locked_image = NO_IMAGE;
 bool locked_write_protected = false;
-off_t locked_size = 0;
+long long locked_size = 0;
 
 // ---------------------------------------------------------------------------
-// The disk in the drive.
+// What the disk in the drive is.
 
-bool is_write_protection(int error)
+// The status of each finding, for the formats, writes and verifies. (The lock
+// takes any disk there is, and reads every other refusal as no disk.)
+DiskStatus status_of(ImageFinding finding)
 {
-    return error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY;
-}
-
-bool fits_a_diskette(const struct stat& status)
-{
-    return S_ISREG(status.st_mode) && status.st_size <= LARGEST_DISKETTE_BYTES;
-}
-
-// Whether the folder that would hold `path` is there.
-bool folder_exists(const char* path)
-{
-    const char* last_slash = std::strrchr(path, '/');
-    if (last_slash == nullptr)
-        return true; // the current folder
-    char folder[4096];
-    // "/image" lies in the root folder.
-    std::size_t length = last_slash == path ? 1 : static_cast<std::size_t>(last_slash - path);
-    if (length >= sizeof folder)
-        return false;
-    std::memcpy(folder, path, length);
-    folder[length] = '\0';
-    struct stat status {};
-    return stat(folder, &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// Files of the kernel's own file systems look like regular files of size 0,
-// but hold the kernel's values (a host name, another process's memory): no
-// disk, whatever their names.
-bool is_kernel_file_system(unsigned long type)
-{
-#if defined(__linux__)
-    constexpr unsigned long CONFIGFS_MAGIC = 0x62656570;      // not in <linux/magic.h>
-    constexpr unsigned long FUSECTL_SUPER_MAGIC = 0x65735543; // likewise
-    constexpr unsigned long MQUEUE_MAGIC = 0x19800202;        // likewise
-    constexpr unsigned long KERNEL_FILE_SYSTEMS[] = {
-        PROC_SUPER_MAGIC, SYSFS_MAGIC, DEBUGFS_MAGIC, SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
-        TRACEFS_MAGIC, CONFIGFS_MAGIC, BPF_FS_MAGIC, PSTOREFS_MAGIC, EFIVARFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC,
-        BINFMTFS_MAGIC, NSFS_MAGIC, RDTGROUP_SUPER_MAGIC, FUSECTL_SUPER_MAGIC, MQUEUE_MAGIC, ANON_INODE_FS_MAGIC,
-    };
-    for (unsigned long kernel : KERNEL_FILE_SYSTEMS)
-        if (type == kernel)
-            return true;
-#else
-    (void)type;
-#endif
-    return false;
-}
-
-bool on_kernel_file_system(const char* path)
-{
-#if defined(__linux__)
-    struct statfs file_system {};
-    return statfs(path, &file_system) == 0 && is_kernel_file_system(static_cast<unsigned long>(file_system.f_type));
-#else
-    (void)path;
-    return false;
-#endif
-}
-
-bool opened_on_kernel_file_system(int descriptor)
-{
-#if defined(__linux__)
-    struct statfs file_system {};
-    return fstatfs(descriptor, &file_system) == 0
-           && is_kernel_file_system(static_cast<unsigned long>(file_system.f_type));
-#else
-    (void)descriptor;
-    return false;
-#endif
-}
-
-// Standard output or error written into the image itself: the console is
-// using the disk.
-bool is_console(const struct stat& image)
-{
-    for (int stream : {STDOUT_FILENO, STDERR_FILENO}) {
-        struct stat console {};
-        if (fstat(stream, &console) == 0 && console.st_dev == image.st_dev && console.st_ino == image.st_ino)
-            return true;
+    switch (finding) {
+    case IMAGE_OPENED: return STATUS_SUCCESS;
+    case IMAGE_ABSENT: return STATUS_SECTOR_NOT_FOUND; // a blank disk: nothing formatted yet
+    case IMAGE_REFUSED: return STATUS_NOT_READY;
+    case IMAGE_PROTECTED: return STATUS_WRITE_PROTECTED;
+    case IMAGE_BUSY: return STATUS_VOLUME_LOCKED;
+    case IMAGE_FAILED: break;
     }
-    return false;
+    return STATUS_CONTROLLER_FAILURE;
 }
 
-struct OpenedImage {
-    DiskStatus status = STATUS_NOT_READY; // STATUS_SUCCESS when `descriptor` is usable
-    int descriptor = -1;                  // -1 when no file is open
-    bool owned = false;                   // closed by the service that opened it
-    bool read_only = false;               // open for reading only: a write-protected disk
-    off_t size = 0;                       // the image's size when it was opened
+// The sizes of the diskettes there are, 512-byte sectors each: 160, 180, 320,
+// 360 and 720 KB, 1.2, 1.44, 1.68 and 2.88 MB, this volume, and this volume in
+// 21-sector tracks as emulators take it.
+constexpr long long DISKETTE_SIZES[] = {
+    163'840, 184'320, 327'680, 368'640, 737'280, 1'228'800, 1'474'560, 1'720'320, 2'949'120,
+    static_cast<long long>(VOLUME_BYTES), 21LL * TRACK_COUNT * static_cast<long long>(SECTOR_SIZE),
 };
+static_assert(DISKETTE_SIZES[8] == LARGEST_DISKETTE_BYTES);
 
-OpenedImage refused(DiskStatus status)
+// Whether an open file can be a diskette image: empty, the size of a
+// diskette, or whole sectors whose first is one byte repeated (blank, or a
+// format's fill) or a boot sector (55h AAh at its end). Anything else is a
+// document named by mistake, never to be overwritten.
+bool could_be_a_diskette(const ImageFile& file)
 {
-    OpenedImage image;
-    image.status = status;
-    return image;
-}
-
-// A read-only image is a disk with its write-protect tab open, even for a
-// user whom the file system would let write.
-bool has_write_permission(const struct stat& status)
-{
-    return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    if (file.size == 0)
+        return true;
+    for (long long size : DISKETTE_SIZES)
+        if (file.size == size)
+            return true;
+    std::uint8_t first[SECTOR_SIZE];
+    if (file.size % static_cast<long long>(SECTOR_SIZE) != 0
+        || read_image_file(file.handle, 0, sizeof first, first, sizeof first) != static_cast<long long>(sizeof first))
+        return false;
+    if (first[SECTOR_SIZE - 2] == 0x55 && first[SECTOR_SIZE - 1] == 0xAA)
+        return true;
+    for (std::uint8_t byte : first)
+        if (byte != first[0])
+            return false;
+    return true;
 }
 
 // The image the lock holds: trusted as it was locked, without looking its
-// path up or asking the system about it again; the unlock sees whether the disk
+// path up or asking the host about it again; the unlock sees whether the disk
 // was taken out (the file removed) meanwhile.
-OpenedImage held_image(bool writing)
+ImageFile held_image(ImageUse use)
 {
-    if (writing && locked_write_protected)
-        return refused(STATUS_WRITE_PROTECTED);
-    OpenedImage image;
-    image.status = STATUS_SUCCESS;
-    image.descriptor = locked_image;
+    ImageFile image;
+    image.finding = use == USE_WRITE && locked_write_protected ? IMAGE_PROTECTED : IMAGE_OPENED;
+    image.handle = locked_image;
     image.read_only = locked_write_protected;
     image.size = locked_size;
     return image;
 }
 
-// Looks at what is in the drive and opens it for a service. `create` makes a
-// missing image in an existing folder (a new, blank disk); `writing` asks for
-// a disk that may be written, else one that cannot be is opened read-only.
-// Without a disk nothing is created or opened for writing.
-OpenedImage open_image(bool create, bool writing)
+bool is_held(const ImageFile& image)
 {
-    if (locked_image >= 0)
-        return held_image(writing);
-    const char* path = drive_a_path();
-    struct stat status {};
-    bool exists = stat(path, &status) == 0;
-    if (exists && (!fits_a_diskette(status) || on_kernel_file_system(path)))
-        return refused(STATUS_NOT_READY);
-    if (!exists) {
-        struct stat link {};
-        // A dangling link, or a folder that is not there, is no disk either.
-        if (errno != ENOENT || lstat(path, &link) == 0 || !folder_exists(path))
-            return refused(STATUS_NOT_READY);
-        if (!create)
-            return refused(STATUS_SECTOR_NOT_FOUND); // a blank disk: nothing formatted yet
-    }
-    if (writing && exists && !has_write_permission(status))
-        return refused(STATUS_WRITE_PROTECTED);
+    return image.handle != NO_IMAGE && image.handle == locked_image;
+}
 
-    // A new image is made only where none is, so that the one made is known.
-    bool creating = !exists;
-    int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int descriptor = open(path, flags | (creating ? O_CREAT | O_EXCL : 0), 0666);
-    if (descriptor < 0 && creating && errno == EEXIST) {
-        creating = false; // made by another program a moment ago
-        descriptor = open(path, flags);
+// Looks at what is in the drive and opens it for `use`; `create` makes a
+// missing image in an ordinary folder (a new, blank disk). Notes why a disk is
+// refused, protected or busy.
+ImageFile open_image(ImageUse use, bool create)
+{
+    if (locked_image != NO_IMAGE)
+        return held_image(use);
+    ImageFile image = open_image_file(drive_a_path(), use, create);
+    if (image.finding == IMAGE_OPENED && !could_be_a_diskette(image)) {
+        close_image_file(image.handle);
+        image.handle = NO_IMAGE;
+        image.finding = IMAGE_REFUSED;
+        image.cause = CAUSE_NOT_AN_IMAGE;
     }
-    bool read_only = false;
-    if (descriptor < 0) {
-        int error = errno;
-        if (!writing && is_write_protection(error)) {
-            descriptor = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-            read_only = true;
-        }
-        if (descriptor < 0)
-            return refused(is_write_protection(error) ? STATUS_WRITE_PROTECTED : STATUS_NOT_READY);
-    }
-    descriptor = move_above_standard_streams(descriptor);
-    if (descriptor < 0)
-        return refused(STATUS_CONTROLLER_FAILURE);
-    // What was opened may not be what was looked at a moment ago.
-    DiskStatus opened = STATUS_SUCCESS;
-    if (fstat(descriptor, &status) != 0 || !fits_a_diskette(status) || opened_on_kernel_file_system(descriptor))
-        opened = STATUS_NOT_READY;
-    else if (is_console(status))
-        opened = STATUS_VOLUME_LOCKED;
-    if (opened != STATUS_SUCCESS) {
-        close(descriptor);
-        return refused(opened);
-    }
-    // Whatever the umask, the disk just made is writable by its maker.
-    constexpr mode_t OWNER_READ_WRITE = S_IRUSR | S_IWUSR;
-    if (creating && (status.st_mode & OWNER_READ_WRITE) != OWNER_READ_WRITE)
-        (void)fchmod(descriptor, (status.st_mode & 07777) | OWNER_READ_WRITE);
-
-    OpenedImage image;
-    image.status = STATUS_SUCCESS;
-    image.descriptor = descriptor;
-    image.owned = true;
-    image.read_only = read_only;
-    image.size = status.st_size;
+    if (image.cause != CAUSE_NONE)
+        note_drive_cause(image.cause, image.size, image.system_error);
     return image;
 }
 
-void close_image(const OpenedImage& image)
+void close_image(const ImageFile& image)
 {
-    if (image.owned && image.descriptor >= 0)
-        close(image.descriptor);
-}
-
-// Opens the disk for a service: one that writes, or a verify, which only reads.
-// It runs only while no other program holds the volume lock (a verify shares
-// the disk with other readers); the probe lock goes again when the image is
-// closed.
-OpenedImage open_image_for_service(bool create, bool writing)
-{
-    OpenedImage image = open_image(create, writing);
-    if (image.status != STATUS_SUCCESS || !image.owned)
-        return image; // no disk, or the drive's own lock
-    struct stat status {};
-    if (flock(image.descriptor, (writing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        image.status = errno == EWOULDBLOCK ? STATUS_VOLUME_LOCKED : STATUS_CONTROLLER_FAILURE;
-    } else if (fstat(image.descriptor, &status) != 0) {
-        image.status = STATUS_CONTROLLER_FAILURE;
-    } else {
-        image.size = status.st_size; // as the last lock holder left it
-        return image;
-    }
-    close_image(image);
-    image.descriptor = -1;
-    return image;
+    if (image.finding == IMAGE_OPENED && !is_held(image))
+        close_image_file(image.handle);
 }
 
 // Keeps the held image's size after a format: the track's end when it was
-// written in full, else what the system says was written of it.
-void note_held_image_grown(DiskStatus written, off_t end)
+// written in full, else what the host says was written of it.
+void note_held_image_grown(bool written, long long end)
 {
-    struct stat status {};
-    if (written == STATUS_SUCCESS) {
+    if (written) {
         if (end > locked_size)
             locked_size = end;
-    } else if (fstat(locked_image, &status) == 0) {
-        locked_size = status.st_size;
+    } else if (long long size = image_file_size(locked_image); size >= 0) {
+        locked_size = size;
     }
 }
 
-// Writes all of `length` bytes at `offset`, or reports the controller failure.
-DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, off_t offset)
+long long byte_offset(std::uint32_t sector)
 {
-    const auto* next = static_cast<const std::uint8_t*>(bytes);
-    while (length > 0) {
-        ssize_t written = pwrite(descriptor, next, length, offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return STATUS_CONTROLLER_FAILURE;
-        next += written;
-        length -= static_cast<std::size_t>(written);
-        offset += written;
-    }
-    return STATUS_SUCCESS;
+    return static_cast<long long>(sector) * static_cast<long long>(SECTOR_SIZE);
 }
 
 // ---------------------------------------------------------------------------
@@ -300,13 +147,14 @@ DiskStatus write_image(int descriptor, const void* bytes, std::size_t length, of
 
 DiskStatus format_track(int cylinder, int head)
 {
-    OpenedImage image = open_image_for_service(true, true);
-    DiskStatus status = image.status;
+    ImageFile image = open_image(USE_WRITE, true);
+    DiskStatus status = status_of(image.finding);
     if (status == STATUS_SUCCESS) {
-        off_t offset = static_cast<off_t>(logical_sector(cylinder, head, 1)) * static_cast<off_t>(SECTOR_SIZE);
-        status = write_image(image.descriptor, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset);
-        if (!image.owned)
-            note_held_image_grown(status, offset + static_cast<off_t>(FORMATTED_TRACK.size()));
+        long long offset = byte_offset(static_cast<std::uint32_t>(logical_sector(cylinder, head, 1)));
+        bool written = write_image_file(image.handle, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset) == 1;
+        if (is_held(image))
+            note_held_image_grown(written, offset + static_cast<long long>(FORMATTED_TRACK.size()));
+        status = written ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
     }
     close_image(image);
     return status;
@@ -314,16 +162,16 @@ DiskStatus format_track(int cylinder, int head)
 
 DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
-    OpenedImage image = open_image_for_service(false, true);
-    DiskStatus status = image.status;
+    ImageFile image = open_image(USE_WRITE, false);
+    DiskStatus status = status_of(image.finding);
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
-        off_t offset = static_cast<off_t>(first) * static_cast<off_t>(SECTOR_SIZE);
-        off_t length = static_cast<off_t>(count) * static_cast<off_t>(SECTOR_SIZE);
-        if (image.size < offset + length)
+        long long offset = byte_offset(first);
+        std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
+        if (image.size < offset + static_cast<long long>(length))
             status = STATUS_SECTOR_NOT_FOUND;
-        else
-            status = write_image(image.descriptor, bytes, static_cast<std::size_t>(length), offset);
+        else if (write_image_file(image.handle, bytes, length, offset) != 1)
+            status = STATUS_CONTROLLER_FAILURE;
     }
     close_image(image);
     return status;
@@ -334,13 +182,12 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
 // is missing. Nothing read is kept.
 DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 {
-    OpenedImage image = open_image_for_service(false, false);
-    DiskStatus status = image.status;
+    ImageFile image = open_image(USE_VERIFY, false);
+    DiskStatus status = status_of(image.finding);
     if (status == STATUS_SUCCESS) {
         std::uint8_t track[TRACK_BYTES];
         std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-        long long offset = static_cast<long long>(first) * static_cast<long long>(SECTOR_SIZE);
-        long long read_bytes = read_back(image.descriptor, offset, length, track, sizeof track);
+        long long read_bytes = read_image_file(image.handle, byte_offset(first), length, track, sizeof track);
         if (read_bytes < 0)
             status = STATUS_CONTROLLER_FAILURE;
         else if (static_cast<std::size_t>(read_bytes) < length)
@@ -355,50 +202,40 @@ DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 // that is not there, or not usable, reads as not ready.
 DiskStatus lock()
 {
-    if (locked_image >= 0)
+    if (locked_image != NO_IMAGE)
         return STATUS_SUCCESS;
-    OpenedImage image = open_image(true, false);
-    if (image.status == STATUS_VOLUME_LOCKED)
-        return STATUS_VOLUME_LOCKED;
-    if (image.status != STATUS_SUCCESS)
-        return STATUS_NOT_READY;
-    if (flock(image.descriptor, LOCK_EX | LOCK_NB) != 0) {
-        close_image(image);
-        return STATUS_VOLUME_LOCKED;
-    }
-    struct stat status {};
-    if (fstat(image.descriptor, &status) != 0) {
-        close_image(image);
-        return STATUS_CONTROLLER_FAILURE;
-    }
-    locked_image = image.descriptor;
-    locked_write_protected = image.read_only || !has_write_permission(status);
-    locked_size = status.st_size;
+    ImageFile image = open_image(USE_LOCK, true);
+    if (image.finding != IMAGE_OPENED)
+        return image.finding == IMAGE_BUSY ? STATUS_VOLUME_LOCKED : STATUS_NOT_READY;
+    locked_image = image.handle;
+    locked_write_protected = image.read_only;
+    locked_size = image.size;
     return STATUS_SUCCESS;
 }
 
-// Without our lock there is nothing to unlock: the lock is not ours. A disk
-// taken out while locked (the image removed) took the run's writes with it.
+// Without our lock there is nothing to unlock: the lock is not ours. The
+// unlock succeeds only once what was written is on the medium under the image
+// and the image closed cleanly; a disk taken out while locked (the image
+// removed) took the run's writes with it.
 DiskStatus unlock()
 {
-    if (locked_image < 0)
+    if (locked_image == NO_IMAGE)
         return STATUS_VOLUME_LOCKED;
-    struct stat status {};
-    bool still_there = fstat(locked_image, &status) == 0 && status.st_nlink > 0;
-    release_image_drive();
-    return still_there ? STATUS_SUCCESS : STATUS_NOT_READY;
+    bool still_there = image_file_present(locked_image) == 1;
+    bool flushed = locked_write_protected || flush_image_file(locked_image) == 1;
+    bool closed = close_image_file(locked_image) == 1;
+    locked_image = NO_IMAGE;
+    locked_write_protected = false;
+    locked_size = 0;
+    if (!still_there)
+        return STATUS_NOT_READY;
+    return flushed && closed ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
 }
 
 } // namespace
 
 DiskStatus serve_image_drive(const DriveRequest& request)
 {
-#if defined(SIGXFSZ)
-    // A file-size limit shows as a failed write (a controller failure), never
-    // as the end of the process.
-    static bool file_size_signal_ignored = (std::signal(SIGXFSZ, SIG_IGN), true);
-    (void)file_size_signal_ignored;
-#endif
     switch (request.kind) {
     case REQUEST_LOCK: return lock();
     case REQUEST_UNLOCK: return unlock();
@@ -412,9 +249,9 @@ DiskStatus serve_image_drive(const DriveRequest& request)
 
 void release_image_drive()
 {
-    if (locked_image >= 0) {
-        close(locked_image); // closing the last descriptor drops the flock
-        locked_image = -1;
+    if (locked_image != NO_IMAGE) {
+        close_image_file(locked_image); // closing drops the lock
+        locked_image = NO_IMAGE;
         locked_write_protected = false;
         locked_size = 0;
     }
