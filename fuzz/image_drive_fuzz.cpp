@@ -51,7 +51,7 @@ constexpr std::size_t TRACK_BYTES = SECTORS_PER_TRACK * SECTOR_SIZE;
 // Cylinder 82 is the last one a format reaches: 83 cylinders of two tracks.
 constexpr std::size_t REACHABLE_BYTES = (CYLINDER_BEYOND_VOLUME + 1) * HEAD_COUNT * TRACK_BYTES;
 constexpr std::size_t OVERSIZED_BYTES = LARGEST_DISKETTE_BYTES + 1;
-constexpr std::size_t PARTIAL_BYTES = 3 * TRACK_BYTES + 700; // ends inside a sector
+constexpr std::size_t PARTIAL_BYTES = 3 * TRACK_BYTES + SECTOR_SIZE; // ends inside a track
 constexpr int MAX_CALLS = 32;
 constexpr std::size_t MAX_LENT_SECTORS = 8;
 
@@ -61,7 +61,7 @@ static_assert(REACHABLE_BYTES == 1'529'856);
 enum State : std::uint8_t {
     ABSENT,            // no image yet in an existing folder: a blank disk
     FORMATTED,         // a writable image of the volume's size
-    PARTIAL,           // a writable image that ends inside a sector
+    PARTIAL,           // a writable image of an earlier run, cut short inside a track
     NO_FOLDER,         // the image's folder is not there
     WRITE_PROTECTED,   // mode 0444
     OVERSIZED,         // bigger than any diskette
@@ -173,6 +173,7 @@ struct Fixture {
     int lock_holder = -1;
 
     std::vector<std::uint8_t> formatted_bytes;
+    std::vector<std::uint8_t> partial_bytes; // a format's fill in its first sector: a diskette image
     std::vector<std::uint8_t> protected_bytes;
     std::vector<std::uint8_t> oversized_head; // the written start; the rest is a hole
     std::vector<std::uint8_t> locked_bytes;
@@ -216,6 +217,8 @@ void set_up_fixture()
     f.locked = f.root + "/locked.img";
 
     f.formatted_bytes = pattern(VOLUME_BYTES, 0x1234567u);
+    f.partial_bytes.assign(f.formatted_bytes.begin(), f.formatted_bytes.begin() + static_cast<long>(PARTIAL_BYTES));
+    std::fill(f.partial_bytes.begin(), f.partial_bytes.begin() + static_cast<long>(SECTOR_SIZE), 0xF6);
     f.protected_bytes = pattern(VOLUME_BYTES, 0x2468ACEu);
     f.oversized_head = pattern(REACHABLE_BYTES, 0x3579BDFu);
     f.locked_bytes = pattern(VOLUME_BYTES, 0x55AA55Au);
@@ -610,8 +613,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         drive.image = fixture->formatted_bytes;
         drive.exists = true;
     } else if (drive.state == PARTIAL) {
-        drive.image.assign(fixture->formatted_bytes.begin(),
-                           fixture->formatted_bytes.begin() + static_cast<long>(PARTIAL_BYTES));
+        drive.image = fixture->partial_bytes;
         write_file(fixture->work, drive.image, 0, 0644);
         drive.exists = true;
     }

@@ -14,7 +14,8 @@ target_compile_definitions(format149_unit_tests PRIVATE FORMAT149_GOLDEN_DIR="${
 gtest_discover_tests(format149_unit_tests)
 
 # The stand-in device's decoder before drives that record what they are asked.
-add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp)
+add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp
+               ${PROJECT_SOURCE_DIR}/diskio/device_call.cpp ${PROJECT_SOURCE_DIR}/standin/posix_file.cpp)
 target_link_libraries(stand_in_device_tests PRIVATE format149_diskio GTest::gtest_main)
 gtest_discover_tests(stand_in_device_tests)
 
@@ -37,8 +38,9 @@ add_test(NAME console_status_process
 set_tests_properties(console_status_process PROPERTIES TIMEOUT 120 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
 # The built program on targets that are no plain image: kernel pseudo files, a
-# write-protected file, the console's own file, a new image under a tight umask.
-foreach(case pseudo protected console umask)
+# write-protected file, the console's own file, a new image under a tight umask,
+# documents and diskette images of other formats, a device that is not there.
+foreach(case pseudo protected console umask documents devices)
   add_test(NAME targets_${case} COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/targets_test.sh ${case}
            $<TARGET_FILE:format149>)
   set_tests_properties(targets_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)

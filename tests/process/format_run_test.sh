@@ -142,9 +142,10 @@ for answer in '\n\n   Y\n\n' 'yes\n' '\t y'; do
 done
 
 # --- Every service fails: no disk in the drive -------------------------------
+# The cause is said once, before the lock's text.
 run_at "2004-06-07 13:45:31" "$work/no-such-folder/a.img" 'y\n\n' "$work/nodisk.out"
-confirmed_transcript "Mon Jun 07 13:45:31 2004" '\n\n     Lock failed!\n\n' '\n\n     Unlock failed!\n\n' 128 128 \
-    >"$work/nodisk.expected"
+confirmed_transcript "Mon Jun 07 13:45:31 2004" "format149: $work/no-such-folder/a.img: no such folder\n"'\n\n     Lock failed!\n\n' \
+    '\n\n     Unlock failed!\n\n' 128 128 >"$work/nodisk.expected"
 check "no-disk transcript" cmp "$work/nodisk.out" "$work/nodisk.expected"
 check "no-disk creates nothing" test ! -e "$work/no-such-folder"
 
@@ -154,6 +155,9 @@ chmod 0444 "$work/protected.img"
 run_at "2004-06-07 13:45:31" "$work/protected.img" 'y\n\n' "$work/protected.out"
 check "write-protected: every format fails with 03h" test "$(grep -o 'error code = 3\. ' "$work/protected.out" | wc -l)" -eq 200
 check "write-protected: image unchanged" cmp "$work/protected.img" "$work/before.img"
+cause_and_lock=$(grep -n -e "format149: $work/protected.img: read-only: every format and write will fail with error code 3\$" \
+    -e 'Lock succeeded' "$work/protected.out" | cut -d: -f1 | tr '\n' ' ')
+check "write-protected: the cause, once, before the lock's text" test "$cause_and_lock" = "15 17 "
 
 # --- The clock: the date line and the stamp from the same local time --------
 rm -f "$work/zone.img"

@@ -6,6 +6,9 @@
 #              write-protected disk (an immutable file, else a read-only bind mount)
 #   console    standard output or error written into the image itself
 #   umask      a new image under umask 0277 is still writable by its maker
+#   documents  files that cannot be diskette images are refused untouched;
+#              a diskette image of another format and an empty file are taken
+#   devices    a name in /dev that no device has is no disk, and never a file
 #
 #   targets_test.sh CASE PROGRAM
 #
@@ -122,6 +125,35 @@ umask)
     # The next run finds a disk it can format again.
     (umask 0277 && confirmed "$image" "$work/out")
     expect_run "second run" "$work/out" succeeded succeeded 0 0
+    ;;
+documents)
+    head -c 300000 /dev/urandom > "$work/report.pdf"
+    head -c 307200 /dev/urandom > "$work/sectors.bin"
+    for target in "$work/report.pdf" "$work/sectors.bin"; do
+        cp "$target" "$work/before"
+        confirmed "$target" "$work/out"
+        expect_run "$target" "$work/out" failed failed 128 128
+        grep -aq "format149: $target: not a diskette image ($(stat -c %s "$target") bytes)" "$work/out" \
+            || fail "$target: no cause line"
+        cmp -s "$target" "$work/before" || fail "$target: the document changed"
+    done
+    command -v mkfs.fat > /dev/null || { echo "skipped: no mkfs.fat (Debian package dosfstools)"; exit 77; }
+    mkfs.fat -C "$work/floppy.img" 1440 > /dev/null
+    : > "$work/empty.img"
+    for target in "$work/floppy.img" "$work/empty.img"; do
+        confirmed "$target" "$work/out"
+        expect_run "$target" "$work/out" succeeded succeeded 0 0
+        ! grep -aq 'format149: ' "$work/out" || fail "$target: a cause line on a run that succeeds"
+    done
+    ;;
+devices)
+    target=/dev/format149-absent
+    [ ! -e "$target" ] || { echo "skipped: $target is there"; exit 77; }
+    confirmed "$target" "$work/out"
+    [ $? -eq 1 ] || fail "$target: exit status not 1"
+    expect_run "$target" "$work/out" failed failed 128 128
+    grep -aq "format149: $target: no such device\$" "$work/out" || fail "$target: no cause line"
+    [ ! -e "$target" ] || { rm -f "$target"; fail "$target was created"; }
     ;;
 *)
     echo "targets_test.sh: unknown case '$case_name'" >&2
