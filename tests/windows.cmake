@@ -24,7 +24,8 @@ add_test(NAME windows_win98_pe_imports
                  ${CMAKE_CURRENT_SOURCE_DIR}/windows/win98_imports.txt ${FORMAT149_WINDOWS_BUILD}/win64/format149.exe)
 
 add_test(NAME windows_wine_confirmed_run
-         COMMAND ${BASH_PROGRAM} ${FORMAT149_WINDOWS_TEST} wine-confirmed ${FORMAT149_WINDOWS_BUILD}/win64/format149.exe)
+         COMMAND ${BASH_PROGRAM} ${FORMAT149_WINDOWS_TEST} wine-confirmed ${FORMAT149_WINDOWS_BUILD}/win64/format149.exe
+                 $<TARGET_FILE:format149>)
 
 add_test(NAME windows_wine_declined_run
          COMMAND ${BASH_PROGRAM} ${FORMAT149_WINDOWS_TEST} wine-declined ${FORMAT149_WINDOWS_BUILD}/win64/format149.exe)

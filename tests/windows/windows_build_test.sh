@@ -13,14 +13,17 @@
 #   windows_build_test.sh release SOURCE_DIR WORK_DIR VERSION CMAKE CPACK [GENERATOR]
 #       cpack in two clean 32-bit builds, WORK_DIR/release-1 and -2: the files,
 #       the texts, the program stripped, without time stamp, the same in both.
-#   windows_build_test.sh wine-confirmed EXE64
-#       "y" piped in: the run on a system without the device, byte for byte.
+#   windows_build_test.sh wine-confirmed EXE64 [NATIVE_EXE]
+#       "y" piped in: the run on a system without the device, byte for byte;
+#       with NATIVE_EXE, the image runs as below.
 #   windows_build_test.sh wine-declined EXE64
 #       "n" piped in: the declined message, and the device is never opened.
 #   windows_build_test.sh wine-win9x EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]
 #       The 32-bit program without the device, then as Windows 95, 98 (from the
 #       archive) and ME: declined, and confirmed with the records the device got
-#       and the image against the native build's for the moment shown.
+#       and the image against the native build's for the moment shown; as 98
+#       also --verify, -x, and under both 98 and the NT family an image named
+#       on the command line (made, verified, device names and the like refused).
 #
 # Exits 77 (skipped) when the MinGW-w64 compilers, their objdump or Wine are
 # missing (a missing Wine fails under continuous integration, CI=true); any
@@ -283,17 +286,19 @@ add_floppy_drive()
         ln -s "$1" "$WINEPREFIX/dosdevices/a::" && "$wineserver" -p || fail "cannot set up drive A: in $WINEPREFIX"
 }
 
-# run_program EXE INPUT STDOUT STDERR STATUS: one run with INPUT piped in, which
-# is to end with exit status STATUS. STDERR may be "-" to send standard error to
-# the standard-output file as well. Local time is UTC.
+# run_program EXE INPUT STDOUT STDERR STATUS [ARGUMENT...]: one run in the run
+# folder with INPUT piped in, which is to end with exit status STATUS. STDERR
+# may be "-" to send standard error to the standard-output file as well. Local
+# time is UTC.
 run_program()
 {
     local exe=$1 input=$2 out=$3 err=$4 expected_status=$5 status
+    shift 5
     # WINEDEBUG=-all: no Wine diagnostics among the program's own output.
     if [ "$err" = - ]; then
-        printf '%s' "$input" | TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" >"$out" 2>&1
+        printf '%s' "$input" | (cd "$RUN_DIR" && TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" "$@") >"$out" 2>&1
     else
-        printf '%s' "$input" | TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" >"$out" 2>"$err"
+        printf '%s' "$input" | (cd "$RUN_DIR" && TZ=UTC WINEDEBUG=-all timeout 300 "$WINE" "$exe" "$@") >"$out" 2>"$err"
     fi
     status=$?
     [ "$status" -ne 124 ] || fail "the program did not end within 300 seconds"
@@ -427,10 +432,13 @@ device_calls()
         }'
 }
 
+# traced_run EXE INPUT TRACE [ARGUMENT...]: standard output into TRACE.out.
 traced_run()
 {
     local exe=$1 input=$2 trace=$3
-    printf '%s' "$input" | TZ=UTC WINEDEBUG=trace+file,trace+vxd timeout 300 "$WINE" "$exe" >/dev/null 2>"$trace"
+    shift 3
+    printf '%s' "$input" | (cd "$RUN_DIR" && TZ=UTC WINEDEBUG=trace+file,trace+vxd timeout 300 "$WINE" "$exe" "$@") \
+        >"$trace.out" 2>"$trace"
     [ $? -ne 124 ] || fail "the traced run did not end within 300 seconds"
     grep -q -a ':trace:file:' "$trace" || fail "Wine wrote no file traces; this Wine build cannot show the device calls"
 }
@@ -445,7 +453,8 @@ device_record()
 # (IOCTL 440Dh, 084Ah, drive 1), the formats in track order (Int 13h 05h, 18
 # sectors, CH cylinder, DH head), the writes (Int 26h, sector EDX, EBX its image
 # as the README's layout has them: the FAT copies' first sectors 1 and 10 share
-# one, all but 0, 1, 10 and 19 the blank one), the unlock (086Ah).
+# one, all but 0, 1, 10 and 19 the blank one), with "verify" the verifies in
+# track order (Int 13h 04h, 18 sectors from CL 1), the unlock (086Ah).
 expected_device_calls()
 {
     local cylinder head sector image
@@ -462,17 +471,24 @@ expected_device_calls()
         printf 'open\ncall 3\n'
         device_record 0 "$image" 1 "$sector" 00000000
     done
+    for ((cylinder = 0; cylinder < 82; ++cylinder)); do
+        for head in 0 1; do
+            [ "${1:-}" = verify ] || continue
+            printf 'open\ncall 4\n'
+            device_record 0x0412 00000000 $((cylinder << 8 | 1)) $((head << 8)) 00000000
+        done
+    done
     printf 'open\ncall 1\n'
     device_record 0x440d 00000001 0x086a 0 00000000
 }
 
-# expect_device_calls TRACE [records]: the traced run made exactly those calls;
-# without "records", no device received them.
+# expect_device_calls TRACE [records [verify]]: the traced run made exactly those
+# calls; without "records", no device received them.
 expect_device_calls()
 {
     local calls expected_calls
     calls=$(device_calls <"$1")
-    expected_calls=$(expected_device_calls | if [ "${2:-}" = records ]; then cat; else grep -v '^record'; fi)
+    expected_calls=$(expected_device_calls "${3:-}" | if [ "${2:-}" = records ]; then cat; else grep -v '^record'; fi)
     if [ "$calls" != "$expected_calls" ]; then
         diff <(printf '%s\n' "$expected_calls") <(printf '%s\n' "$calls") | head -20 >&2
         fail "the device calls differ from lock, 164 formats, 36 writes, unlock${2:+ with their records}"
@@ -536,19 +552,99 @@ confirmed_without_device()
 # comes back as passed (code 5) and changes nothing; the writes land.
 confirmed_with_vwin32()
 {
-    local exe=$1 native=$2 image=$3 original=$4 reference=$RUN_DIR/reference.img epoch
+    local exe=$1 native=$2 image=$3 original=$4
     confirmed_run "$exe" "$LOCK_SUCCEEDED" "$UNLOCK_SUCCEEDED"
-    # Cylinder 0 as the native build writes it for the moment shown, in the same zone.
-    epoch=$(TZ=UTC date -d "$SHOWN_DATE" +%s) || fail "cannot read the date line $SHOWN_DATE"
-    printf 'y\n\n' | SOURCE_DATE_EPOCH=$epoch TZ=UTC DRIVE_A_IMAGE=$reference "$native" >/dev/null 2>&1 ||
-        fail "the native build did not make the reference image"
-    cmp -n $((36 * 512)) "$image" "$reference" || fail "cylinder 0 is not the system area stamped $SHOWN_DATE"
-    cmp -i $((36 * 512)) "$image" "$original" || fail "the image changed beyond cylinder 0"
-    fsck.fat -n "$image" >"$RUN_DIR/fsck.log" 2>&1 || { cat "$RUN_DIR/fsck.log" >&2; fail "fsck.fat -n finds faults"; }
+    expect_written_system_area "$native" "$image" "$original" "$SHOWN_DATE"
     traced_run "$exe" $'y\n\n' "$RUN_DIR/trace"
     expect_device_calls "$RUN_DIR/trace" records
     echo "confirmed ($SHOWN_DATE): Lock/Unlock succeeded, formats 5, writes 0, status 1; cylinder 0 that moment's"
     echo "system area, the rest unchanged, fsck.fat -n clean; the 202 records as the device got them"
+}
+
+# expect_written_system_area NATIVE_EXE IMAGE ORIGINAL DATE: cylinder 0 of IMAGE
+# is what the native build writes for the moment DATE, in the same zone, and
+# the rest is still ORIGINAL.
+expect_written_system_area()
+{
+    local native=$1 image=$2 original=$3 reference=$RUN_DIR/reference.img epoch
+    epoch=$(TZ=UTC date -d "$4" +%s) || fail "cannot read the date line $4"
+    rm -f "$reference"
+    printf 'y\n\n' | SOURCE_DATE_EPOCH=$epoch TZ=UTC DRIVE_A_IMAGE=$reference "$native" >/dev/null 2>&1 ||
+        fail "the native build did not make the reference image"
+    cmp -n $((36 * 512)) "$image" "$reference" || fail "cylinder 0 is not the system area stamped $4"
+    cmp -i $((36 * 512)) "$image" "$original" || fail "the image changed beyond cylinder 0"
+    fsck.fat -n "$image" >"$RUN_DIR/fsck.log" 2>&1 || { cat "$RUN_DIR/fsck.log" >&2; fail "fsck.fat -n finds faults"; }
+}
+
+# verify_with_vwin32 EXE NATIVE_EXE IMAGE ORIGINAL: --verify through Wine's
+# VWIN32 device, which has no Int 13h: each verify record comes back as
+# passed (code 4), cylinder 0 failed, so nothing more is written.
+verify_with_vwin32()
+{
+    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err expected=$RUN_DIR/expected date cylinder head
+    cp "$4" "$3" || fail "cannot copy $4"
+    run_program "$exe" $'y\n\n' "$out" "$err" 1 --verify
+    date=$(shown_date "$out") || exit 1
+    {
+        opening "$date"
+        crlf "$LOCK_SUCCEEDED"$'\n\n     *****     \n\n'$'\n\n     164 of 164 tracks failed to verify.\n'
+        for ((cylinder = 0; cylinder < 82; ++cylinder)); do
+            for head in 0 1; do crlf "     side $head of track $cylinder, error code 4."$'\n'; done
+        done
+        crlf $'\n     Track 0 could not be read back, so the disk is unusable.\n'"$UNLOCK_SUCCEEDED$FAREWELL_BANNER"
+    } >"$expected"
+    expect_bytes "$out" "$expected" "standard output of --verify"
+    {
+        format_lines
+        write_lines
+        for ((cylinder = 0; cylinder < 82; ++cylinder)); do
+            for head in 0 1; do printf '     Verifying side %d of track %d, where error code = 4. \r' $head $cylinder; done
+        done
+    } >"$expected"
+    expect_bytes "$err" "$expected" "standard error of --verify: no write after the verifies"
+    expect_written_system_area "$2" "$3" "$4" "$date"
+    cp "$4" "$3" || fail "cannot copy $4"
+    traced_run "$exe" $'y\n\n' "$RUN_DIR/trace" --verify
+    expect_device_calls "$RUN_DIR/trace" records verify
+    echo "--verify ($date): 164 verify records after the writes, all failing; Track 0 unusable, nothing more written"
+    run_program "$exe" '' "$out" "$err" 2 -x
+    grep -q -a 'Usage: format149 \[--verify\] \[DRIVE\]' "$err" || fail "-x: no usage on standard error"
+    traced_run "$exe" '' "$RUN_DIR/trace" -x
+    [ -z "$(device_calls <"$RUN_DIR/trace")" ] || fail "-x reached the device"
+    echo "-x: the usage, exit status 2, no device call"
+}
+
+# image_runs EXE NATIVE_EXE: an image named on the command line, through the
+# stand-in's image drive, never VWIN32. At a fixed moment it is the native
+# build's image byte for byte; --verify reads every track and finds no bad
+# sector; device names, a folder and a read-only file show their status on
+# every line, and nothing is written or created.
+image_runs()
+{
+    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err made=$RUN_DIR/made.img reference=$RUN_DIR/native.img target code
+    rm -f "$made" "$reference"
+    printf 'y\n\n' | SOURCE_DATE_EPOCH=1086615931 TZ=UTC "$2" "$reference" >/dev/null 2>&1 || fail "no native image"
+    SOURCE_DATE_EPOCH=1086615931 run_program "$exe" $'y\n\n' "$out" "$err" 0 made.img
+    cmp "$made" "$reference" || fail "format149.exe made.img is not the native build's image"
+    SOURCE_DATE_EPOCH=1086615931 traced_run "$exe" $'y\n\n' "$RUN_DIR/trace" --verify made.img
+    grep -q -a 'All 164 tracks verified.' "$RUN_DIR/trace.out" && grep -q -a ' 0 bytes in bad sectors.' "$RUN_DIR/trace.out" ||
+        fail "--verify made.img: $(tr -d '\r' <"$RUN_DIR/trace.out" | tail -8)"
+    [ -z "$(device_calls <"$RUN_DIR/trace")" ] || fail "the image runs reached the VWIN32 device"
+    cp "$reference" "$RUN_DIR/protected.img" && chmod a-w "$RUN_DIR/protected.img" && mkdir -p "$RUN_DIR/folder.img" ||
+        fail "cannot lay out the refused targets"
+    find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort >"$RUN_DIR/before.list"
+    for target in NUL nul.img "\\\\?\\Z:${RUN_DIR//\//\\}\\made.img" folder.img protected.img; do
+        code=128
+        [ "$target" != protected.img ] || code=3
+        run_program "$exe" $'y\n\n' "$out" "$err" 1 "$target"
+        [ "$(tr '\r' '\n' <"$err" | grep -c -a -E "^     (Formatting|Writing) .* error code = $code\. ")" -eq 200 ] ||
+            fail "$target: not error code $code on every line"
+    done
+    cmp "$made" "$reference" && cmp "$RUN_DIR/protected.img" "$reference" || fail "a refused target changed"
+    find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort | cmp -s - "$RUN_DIR/before.list" ||
+        fail "a refused target made a file"
+    echo "made.img: the native build's image; --verify: 164 tracks, no bad sector; no VWIN32 call;"
+    echo "NUL, nul.img, a \\\\?\\ path, a folder: 128 on every line; a read-only file 3; nothing written or created"
 }
 
 # declined_run EXE: "n" piped in: the declined message, exit status 0, and the
@@ -578,6 +674,11 @@ wine_64()
     require_executable "$2" "64-bit executable"
     make_prefix
     "$1" "$2"
+    if [ -n "${3:-}" ]; then
+        command -v fsck.fat >/dev/null || skip "no fsck.fat (Debian: dosfstools)"
+        echo "== an image named on the command line"
+        image_runs "$2" "$3"
+    fi
 }
 
 # The 32-bit program in one prefix whose drive A: is an image: with Wine's
@@ -602,6 +703,7 @@ wine_win9x()
     cp "$original" "$image" || fail "cannot copy $original"
     confirmed_without_device "$exe"
     cmp "$image" "$original" || fail "the run without the device changed the image"
+    image_runs "$exe" "$native"
     for version in win95 win98 winme; do
         round=$exe
         [ $version != win98 ] || round=$packed
@@ -611,6 +713,10 @@ wine_win9x()
         declined_run "$round"
         cmp "$image" "$original" || fail "the declined run changed the image"
         confirmed_with_vwin32 "$round" "$native" "$image" "$original"
+        if [ $version = win98 ]; then
+            verify_with_vwin32 "$round" "$native" "$image" "$original"
+            image_runs "$round" "$native"
+        fi
     done
 }
 
@@ -620,7 +726,7 @@ case $mode in
     build) [ $# -ge 2 ] || fail "usage: $0 build SOURCE_DIR WORK_DIR [CMAKE [GENERATOR]]"; build_both "$@" ;;
     pe-imports) [ $# -ge 2 ] || fail "usage: $0 pe-imports EXE32 IMPORT_LIST [EXE64]"; pe_imports "$@" ;;
     release) [ $# -ge 5 ] || fail "usage: $0 release SOURCE_DIR WORK_DIR VERSION CMAKE CPACK [GENERATOR]"; release "$@" ;;
-    wine-confirmed) [ $# -eq 1 ] || fail "usage: $0 wine-confirmed EXE64"; wine_64 confirmed_without_device "$1" ;;
+    wine-confirmed) [ $# -ge 1 ] || fail "usage: $0 wine-confirmed EXE64 [NATIVE_EXE]"; wine_64 confirmed_without_device "$@" ;;
     wine-declined) [ $# -eq 1 ] || fail "usage: $0 wine-declined EXE64"; wine_64 declined_run "$1" ;;
     wine-win9x) [ $# -ge 3 ] || fail "usage: $0 wine-win9x EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]"; wine_win9x "$@" ;;
     *) fail "usage: $0 build|pe-imports|release|wine-confirmed|wine-declined|wine-win9x ..." ;;
