@@ -74,10 +74,12 @@ WINE64=${WINE64:-/usr/lib/wine/wine64}
 WINE32=${WINE32:-/usr/lib/wine/wine}
 WINE=
 
-# use_wine LOADER PACKAGE: the Wine loader of this test's runs; missing, the test
-# is skipped, except under continuous integration, where run-tests installs it.
+# use_wine LOADER PACKAGE [UNAVAILABLE]: the Wine loader of this test's runs;
+# missing, the test is skipped, except under continuous integration, where
+# run-tests installs it, unless UNAVAILABLE says why run-tests could not.
 use_wine()
 {
+    [ -x "$1" ] || [ -z "${3:-}" ] || skip "no Wine at $1: $3"
     [ -x "$1" ] || [ "${CI:-}" = true ] || skip "no Wine at $1 (Debian: $2)"
     [ -x "$1" ] || fail "no Wine at $1 (Debian: $2), though run-tests installs it"
     WINE=$1
@@ -687,7 +689,7 @@ wine_64()
 wine_win9x()
 {
     local exe=$1 native=$2 archive=$3 cmake=${4:-cmake} version packed round
-    use_wine "$WINE32" 'wine32:i386, after dpkg --add-architecture i386'
+    use_wine "$WINE32" 'wine32:i386, after dpkg --add-architecture i386' "${FORMAT149_WINE32_UNAVAILABLE:-}"
     require_executable "$exe" "32-bit executable"
     command -v fsck.fat >/dev/null || skip "no fsck.fat (Debian: dosfstools)"
     make_prefix
