@@ -410,6 +410,25 @@ struct Drive {
     std::vector<std::uint8_t> image; // the writable image as it must be
 };
 
+// Whether the drive takes the writable image as a disk: held by the lock, or
+// (looked at anew) one that can be a diskette image: empty, a diskette's size
+// (160 KB to 2.88 MB, this volume, this volume in 21-sector tracks), or whole
+// sectors whose first is one byte repeated or ends in 55h AAh.
+bool image_taken(const Drive& drive)
+{
+    if (drive.locked || !writable(drive.state) || !drive.exists || drive.image.empty())
+        return true;
+    for (std::size_t size : {163'840u, 184'320u, 327'680u, 368'640u, 737'280u, 1'228'800u, 1'474'560u, 1'720'320u,
+                             2'949'120u, 1'511'424u, 1'763'328u})
+        if (drive.image.size() == size)
+            return true;
+    if (drive.image.size() % SECTOR_SIZE != 0)
+        return false;
+    const std::uint8_t* first = drive.image.data();
+    return (first[510] == 0x55 && first[511] == 0xAA)
+           || std::all_of(first, first + SECTOR_SIZE, [first](std::uint8_t byte) { return byte == first[0]; });
+}
+
 void check_writable_image(const Drive& drive)
 {
     struct stat status {};
@@ -511,7 +530,7 @@ void one_call(Drive& drive, Cursor& in)
         bool ours = read_ax(r) == DOS_BLOCK_DEVICE_IOCTL && low_byte(r.reg_EBX) == DOS_DRIVE_A;
         lock_asked = ours && low_word(r.reg_ECX) == IOCTL_LOCK_LOGICAL_VOLUME;
         if (lock_asked)
-            granted = lock_granted = drive.locked || lockable(drive.state);
+            granted = lock_granted = drive.locked || (lockable(drive.state) && image_taken(drive));
         else if (ours && low_word(r.reg_ECX) == IOCTL_UNLOCK_LOGICAL_VOLUME)
             granted = unlock_granted = drive.locked;
     } else if (code == VWIN32_DIOC_DOS_INT13) {
@@ -521,7 +540,7 @@ void one_call(Drive& drive, Cursor& in)
         if (ah == BIOS_RESET_DISK) {
             granted = drive_number == BIOS_DRIVE_A;
         } else if (ah == BIOS_FORMAT_TRACK) {
-            granted = writable(drive.state) && al == SECTORS_PER_TRACK && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT
+            granted = writable(drive.state) && image_taken(drive) && al == SECTORS_PER_TRACK && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT
                       && cylinder <= CYLINDER_BEYOND_VOLUME
                       && valid_address_fields(loan_for(loans, r.reg_EBX), cylinder, head);
             format_offset = (cylinder * HEAD_COUNT + head) * TRACK_BYTES;
@@ -530,7 +549,7 @@ void one_call(Drive& drive, Cursor& in)
             unsigned sector = low_byte(r.reg_ECX) & 0x3F;
             std::size_t disk_bytes = drive.state == WRITE_PROTECTED ? VOLUME_BYTES : drive.image.size();
             std::size_t end = ((cylinder * HEAD_COUNT + head) * SECTORS_PER_TRACK + sector - 1 + al) * SECTOR_SIZE;
-            granted = lockable(drive.state) && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT && al >= 1
+            granted = lockable(drive.state) && image_taken(drive) && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT && al >= 1
                       && sector >= 1 && sector + al - 1 <= SECTORS_PER_TRACK && cylinder <= CYLINDER_BEYOND_VOLUME
                       && end <= disk_bytes;
         }
@@ -539,7 +558,7 @@ void one_call(Drive& drive, Cursor& in)
         std::size_t first = low_word(r.reg_EDX);
         write_loan = loan_for(loans, r.reg_EBX);
         write_offset = first * SECTOR_SIZE;
-        granted = writable(drive.state) && drive.exists && al == ABSOLUTE_WRITE_DRIVE_A && count >= 1
+        granted = writable(drive.state) && drive.exists && image_taken(drive) && al == ABSOLUTE_WRITE_DRIVE_A && count >= 1
                   && count < ABSOLUTE_WRITE_PACKET
                   && write_loan != nullptr && write_loan->bytes.size() >= count * SECTOR_SIZE
                   && write_offset + count * SECTOR_SIZE <= drive.image.size();
