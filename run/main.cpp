@@ -6,6 +6,7 @@
 #include "diskio/drive_a.h"
 #include "run/command_line.h"
 #include "run/console.h"
+#include "volume/bad_clusters.h"
 #include "volume/geometry.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
@@ -40,6 +41,12 @@ const char ALL_TRACKS_VERIFIED[] = "\n\n     All 164 tracks verified.\n";
 const char TRACKS_FAILED_TO_VERIFY[] = "\n\n     %d of 164 tracks failed to verify.\n";
 const char FAILED_TRACK[] = "     side %d of track %d, error code %d.\n";
 static_assert(TRACK_COUNT == 164, "the verify summary names the track count");
+const char SPACE_REPORT[] =
+    "\n     %ld bytes total disk space.\n"
+    "     %ld bytes in bad sectors.\n"
+    "     %ld bytes available on disk.\n";
+const char TRACK_ZERO_UNREADABLE[] = "\n     Track 0 could not be read back, so the disk is unusable.\n";
+const char MARKS_NOT_WRITTEN[] = "\n     The bad sectors could not be marked, so the disk is unusable.\n";
 
 const char MALFORMED_EPOCH[] =
     "format149: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC\n";
@@ -52,31 +59,65 @@ struct FailedTrack {
 };
 
 // Reads every track back in the order of the formats, then says which failed.
-// Returns 1 when all could be read.
-int verify_drive_a()
+// `failed` and `failed_count` receive them. Returns 1 when all could be read.
+int verify_drive_a(FailedTrack (&failed)[TRACK_COUNT], int* failed_count)
 {
-    FailedTrack failed[TRACK_COUNT];
-    int failed_count = 0;
+    *failed_count = 0;
     for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder)
         for (int head = 0; head < HEAD_COUNT; ++head) {
             int code = 0;
             if (verify_track(head, cylinder, &code) != 1)
-                failed[failed_count++] = FailedTrack{head, cylinder, code};
+                failed[(*failed_count)++] = FailedTrack{head, cylinder, code};
         }
 
-    if (failed_count == 0) {
+    if (*failed_count == 0) {
         printf_and_flush("%s", ALL_TRACKS_VERIFIED);
         return 1;
     }
-    printf_and_flush(TRACKS_FAILED_TO_VERIFY, failed_count);
-    for (int index = 0; index < failed_count; ++index)
+    printf_and_flush(TRACKS_FAILED_TO_VERIFY, *failed_count);
+    for (int index = 0; index < *failed_count; ++index)
         printf_and_flush(FAILED_TRACK, failed[index].head, failed[index].cylinder, failed[index].error_code);
     return 0;
 }
 
+// Marks the clusters of the failed tracks bad in both FAT copies, writing
+// again only the FAT sectors that carry a mark, and reports the space left.
+// Nothing is written when a track of cylinder 0 failed: the boot sector, the
+// FATs and the root directory are not to be trusted. Returns 1 when the disk
+// holds every mark.
+int mark_failed_tracks(const SystemAreaImages& images, const FailedTrack* failed, int failed_count)
+{
+    for (int index = 0; index < failed_count; ++index)
+        if (failed[index].cylinder == 0) {
+            printf_and_flush("%s", TRACK_ZERO_UNREADABLE);
+            return 0;
+        }
+
+    FatCopy fat;
+    start_fat_copy(&images, &fat);
+    long bad_clusters = 0;
+    for (int index = 0; index < failed_count; ++index)
+        bad_clusters += mark_bad_track(&fat, failed[index].head, failed[index].cylinder);
+
+    // Every mark is written, whatever became of the one before.
+    int all_written = 1;
+    for (int copy = 0; copy < FAT_COUNT; ++copy)
+        for (int sector = 0; sector < SECTORS_PER_FAT; ++sector)
+            if (fat.marked[sector] && write_sector(first_fat_sector(copy) + sector, fat.sectors[sector]) != 1)
+                all_written = 0;
+    if (all_written != 1) {
+        printf_and_flush("%s", MARKS_NOT_WRITTEN);
+        return 0;
+    }
+    long bad_bytes = bad_clusters * CLUSTER_BYTES;
+    printf_and_flush(SPACE_REPORT, DATA_AREA_BYTES, bad_bytes, DATA_AREA_BYTES - bad_bytes);
+    return 1;
+}
+
 // Locks drive A:, formats every track cylinder by cylinder, writes the system
-// area in the plan's order, reads every track back when asked to, and unlocks.
-// No result stops it; returns 1 when every step succeeded.
+// area in the plan's order, reads every track back when asked to and marks
+// the failed ones' clusters bad, and unlocks. No result stops it; returns 1
+// when every step succeeded.
 int format_drive_a(const SystemAreaImages& images, bool verify)
 {
     int all_succeeded = 1;
@@ -98,8 +139,14 @@ int format_drive_a(const SystemAreaImages& images, bool verify)
         if (write_sector(step.sector, planned_image(&images, step.image)) != 1)
             all_succeeded = 0;
 
-    if (verify && verify_drive_a() != 1)
-        all_succeeded = 0;
+    if (verify) {
+        FailedTrack failed[TRACK_COUNT];
+        int failed_count = 0;
+        if (verify_drive_a(failed, &failed_count) != 1)
+            all_succeeded = 0;
+        if (mark_failed_tracks(images, failed, failed_count) != 1)
+            all_succeeded = 0;
+    }
 
     if (unlock_volume() == 1) {
         printf_and_flush("%s", UNLOCK_SUCCEEDED);

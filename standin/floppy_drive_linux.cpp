@@ -4,6 +4,7 @@
 #if defined(__linux__)
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <linux/fd.h>
@@ -204,15 +205,20 @@ DiskStatus format_on(int descriptor, int cylinder, int head)
     return status;
 }
 
+// The sectors go out one by one from an aligned copy: once the descriptor has
+// been readied for verifying, its writes are direct, and a direct write takes
+// a buffer aligned to the sector size, which the run's images need not be.
 DiskStatus write_on(int descriptor, std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
     if (first + count > static_cast<std::uint32_t>(TOTAL_SECTORS))
         return STATUS_SECTOR_NOT_FOUND;
+    alignas(SECTOR_SIZE) std::uint8_t aligned[SECTOR_SIZE];
     for (std::uint32_t sector = first; sector < first + count; ++sector) {
+        std::memcpy(aligned, bytes, SECTOR_SIZE);
         off_t offset = static_cast<off_t>(sector) * static_cast<off_t>(SECTOR_SIZE);
         std::size_t done = 0;
         while (done < SECTOR_SIZE) {
-            ssize_t written = pwrite(descriptor, bytes + done, SECTOR_SIZE - done, offset + static_cast<off_t>(done));
+            ssize_t written = pwrite(descriptor, aligned + done, SECTOR_SIZE - done, offset + static_cast<off_t>(done));
             if (written < 0 && errno == EINTR)
                 continue;
             if (written < 0)
@@ -246,8 +252,9 @@ DiskStatus status_after_read_failure(int descriptor, int error)
 }
 
 // Readies a descriptor for verifying: what was written goes to the disk, the
-// driver drops its track buffer, and reads bypass the page cache from now on,
-// so that every read of a verify reaches the disk. Nothing was written to a
+// driver drops its track buffer, and reads and writes bypass the page cache
+// from now on, so that every read of a verify reaches the disk (and a write
+// after it, a bad-cluster mark, is direct). Nothing was written to a
 // disk held `read_only`, and the driver may refuse it the flush.
 DiskStatus prepare_to_verify(int descriptor, bool read_only)
 {

@@ -22,7 +22,8 @@ CASE is one of
   unreadable       --verify on a 720 KB medium, which QEMU formats without
                    complaint but never reads at the 1.44 MB data rate: every
                    track named in the summary with 10h, the code of its
-                   verify line, exit status 1.
+                   verify line, track 0 among them so nothing more is
+                   written and the disk is unusable, exit status 1.
 
 FOLDER holds vmlinuz and floppy.ko (tests/floppy/fetch_kernel puts them
 there). The guest is a small initramfs: a static busybox, the floppy module,
@@ -400,7 +401,7 @@ def check_volume(work, image, moment):
 
 def check_unreadable(stdout, stderr):
     """Every track failed to verify, and the summary names each with the code
-    its verify line showed."""
+    its verify line showed; with track 0 unreadable, no mark is written."""
     verified = re.findall(r"     Verifying side (\d) of track (\d+), where error code = (\d+)\. \r", stderr)
     tracks = [(str(head), str(cylinder)) for cylinder in range(CYLINDERS) for head in range(HEADS)]
     check([line[:2] for line in verified] == tracks, f"{len(verified)} verify lines, not one per track in order")
@@ -408,7 +409,10 @@ def check_unreadable(stdout, stderr):
     check(all(code == "16" for _, _, code in verified), f"verify codes {sorted({c for _, _, c in verified})}, not 16")
     summary = "\n\n     164 of 164 tracks failed to verify.\n" + "".join(
         f"     side {head} of track {cylinder}, error code {code}.\n" for head, cylinder, code in verified)
-    check(summary + "\n\n     Unlock " in stdout, f"no summary naming every track before the unlock:\n{stdout}")
+    # Track 0 among them: no FAT sector is written again.
+    unusable = "\n     Track 0 could not be read back, so the disk is unusable.\n"
+    check(summary + unusable + "\n\n     Unlock " in stdout, f"no summary and verdict before the unlock:\n{stdout}")
+    check("Writing" not in stderr[stderr.index("     Verifying "):], f"a write after the verify:\n{stderr[-300:]}")
 
 
 # --- the cases -------------------------------------------------------------

@@ -1,7 +1,7 @@
 """The program's console and its exit status: a non-blocking standard input is
 waited on, the exit status says whether every step succeeded, a bad command
 line touches no disk, the drive named on it wins, and --verify reads the disk
-as it is.
+as it is and marks the clusters of the tracks it could not read bad.
 
     console_status_test.py PATH_TO_FORMAT149 VERSION
 """
@@ -114,7 +114,9 @@ def command_line(program, folder, version):
         check(os.path.getsize(os.path.join(folder, named)) == 1511424, "%s: %s not formatted" % (label, named))
         check(not os.path.exists(os.path.join(folder, "named-elsewhere.img")), "%s: DRIVE_A_IMAGE used" % label)
         check(result.stderr.count(b"     Verifying side ") == (164 if verifying else 0)
-              and (b"\n\n     All 164 tracks verified.\n\n\n     Unlock succeeded!" in result.stdout) == verifying,
+              and (b"\n\n     All 164 tracks verified.\n\n     1494528 bytes total disk space.\n     0 bytes in "
+                   b"bad sectors.\n     1494528 bytes available on disk.\n\n\n     Unlock succeeded!" in result.stdout)
+              == verifying,
               "%s: verify lines or summary wrong: %r" % (label, result.stdout[-200:]))
 
 
@@ -123,7 +125,8 @@ def verify_after_shortening(program, folder):
     the disk as it is now and names every track cut off, with 4 (sector not
     found). Standard error is a pipe of one page that this test stops reading
     after the last write line, so at most some 70 tracks are verified before the
-    cut, at track 120 and one sector."""
+    cut, at track 120 and one sector. The clusters of those tracks are marked
+    bad, so a file that fills the space left lies within the image."""
     image = os.path.join(folder, "shortened.img")
     reader, writer = os.pipe()
     fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, 4096)
@@ -139,16 +142,37 @@ def verify_after_shortening(program, folder):
             break
         seen += chunk
     os.truncate(image, 120 * 18 * 512 + 512)
-    while os.read(reader, 4096):
-        pass
+    while chunk := os.read(reader, 4096):
+        seen += chunk
     os.close(reader)
     stdout = process.stdout.read()
     process.wait(timeout=60)
     expected = b"\n\n     44 of 164 tracks failed to verify.\n" + b"".join(
         b"     side %d of track %d, error code 4.\n" % (head, cylinder)
         for cylinder in range(60, 82) for head in (0, 1))
-    check(expected + b"\n\n     Unlock succeeded!" in stdout and process.returncode == 1,
+    report = b"\n     1494528 bytes total disk space.\n     405504 bytes in bad sectors.\n     1089024 bytes available"
+    check(expected + report + b" on disk.\n\n\n     Unlock succeeded!" in stdout and process.returncode == 1,
           "a shortened image: exit %d, summary %r" % (process.returncode, stdout[-300:]))
+    # Only the FAT sectors holding entries of clusters 2129..2920 are written again.
+    marks = b"".join(b"     Writing sector %d, where error code = 0. \r" % sector for sector in (7, 8, 9, 16, 17, 18))
+    check(seen.endswith(b"track 81, where error code = 4. \r" + marks), "FAT writes: %r" % seen[-300:])
+    with open(image, "rb") as f:
+        fats = f.read(19 * 512)[512:]
+    entries = [int.from_bytes(fats[n * 3 // 2:n * 3 // 2 + 2], "little") >> (n % 2 * 4) & 0xFFF for n in range(2921)]
+    check(fats[:4608] == fats[4608:] and entries == [0xFF0, 0xFFF] + [0] * 2127 + [0xFF7] * 792,
+          "the FAT copies differ, or %d clusters marked bad" % entries.count(0xFF7))
+    # A file that fills the space left fits; nothing more does, and nothing lands beyond the image's end.
+    for name, size in (("filler.bin", 1089024), ("one.bin", 1)):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"\xA5" * size)
+    copied = subprocess.run(["mcopy", "-i", image, os.path.join(folder, "filler.bin"), "::/"], capture_output=True)
+    full = subprocess.run(["mcopy", "-i", image, os.path.join(folder, "one.bin"), "::/"], capture_output=True)
+    check(copied.returncode == 0 and full.returncode != 0 and os.path.getsize(image) == 120 * 18 * 512 + 512,
+          "mcopy: exit %d, then %d, %d bytes" % (copied.returncode, full.returncode, os.path.getsize(image)))
+    # fsck.fat reads the volume's last sector, so it checks the image grown back to the volume's length.
+    os.truncate(image, 1511424)
+    checked = subprocess.run(["fsck.fat", "-n", image], capture_output=True)
+    check(checked.returncode == 0, "fsck.fat on the marked image: %r" % checked.stdout)
 
 
 def main():

@@ -1,4 +1,4 @@
-// The system area as the write plan lays it out, against a reviewed dump, and the geometry.
+// The system area as the write plan lays it out, against a reviewed dump; the geometry; the bad-cluster marks.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,8 +6,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "broken_down_time.h"
+#include "volume/bad_clusters.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
 
@@ -102,6 +104,41 @@ TEST(GeometryTest, LogicalSectorNumbers)
     EXPECT_EQ(logical_sector(0, 1, 18), 35);
     EXPECT_EQ(logical_sector(1, 0, 1), 36);
     EXPECT_EQ(logical_sector(81, 1, 18), 2951);
+}
+
+// A failed track: its clusters, and the sectors of a FAT copy (from 0) that hold their entries.
+TEST(BadClustersTest, MarksTheTracksClustersAloneInTheSectorsThatHoldThem)
+{
+    struct Row { int head, cylinder, first_cluster, last_cluster; std::vector<int> sectors, tracks_before; };
+    const Row rows[] = {
+        {1, 81, 2903, 2920, {8}, {}},          // the last clusters: logical sectors 9 and 18 alone
+        {0, 10, 329, 346, {0, 1}, {}},         // cluster 341's entry lies in bytes 511 and 512
+        {0, 10, 311, 364, {0, 1}, {19, 21}},   // between marked tracks, whose entries keep FF7h
+        {0, 29, 1013, 1030, {2, 3}, {}},       // across a sector boundary, no entry straddling it
+    };
+    SystemAreaImages images;
+    build_images(&images);
+    for (const Row& row : rows) {
+        FatCopy fat;
+        std::memset(fat.sectors, 0xA5, sizeof fat.sectors); // start_fat_copy must write every byte
+        start_fat_copy(&images, &fat);
+        for (int track : row.tracks_before)
+            mark_bad_track(&fat, track % HEAD_COUNT, track / HEAD_COUNT);
+        EXPECT_EQ(mark_bad_track(&fat, row.head, row.cylinder), SECTORS_PER_TRACK);
+        std::vector<int> marked;
+        for (int sector = 0; sector < SECTORS_PER_FAT; ++sector)
+            if (fat.marked[sector])
+                marked.push_back(sector);
+        EXPECT_EQ(marked, row.sectors) << "track " << row.cylinder << " side " << row.head;
+        auto byte = [&](std::size_t at) { return unsigned{fat.sectors[at / SECTOR_SIZE][at % SECTOR_SIZE]}; };
+        for (int cluster = 0; cluster <= LAST_CLUSTER; ++cluster) {
+            std::size_t at = static_cast<std::size_t>(cluster) * 3 / 2;
+            unsigned entry = (byte(at) | byte(at + 1) << 8) >> (cluster % 2 * 4) & 0xFFF;
+            bool bad = cluster >= row.first_cluster && cluster <= row.last_cluster;
+            unsigned wanted = cluster == 0 ? 0xFF0 : cluster == 1 ? 0xFFF : bad ? BAD_CLUSTER_ENTRY : 0;
+            ASSERT_EQ(entry, wanted) << "cluster " << cluster << ", track " << row.cylinder << " side " << row.head;
+        }
+    }
 }
 
 } // namespace
