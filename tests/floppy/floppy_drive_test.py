@@ -323,11 +323,16 @@ def run_guest(work, kernel_dir, initramfs, medium, second=None):
 
 # --- what the program said -------------------------------------------------
 
-def check_progress(stderr, code, changed_at=None, verified=False):
+def check_progress(stderr, code, changed_at=None, verified=False, cause=None):
     """All 164 format lines and 36 write lines, in order, each with `code`,
     and when `verified` the 164 verify lines. With `changed_at`, every line
     after the first `changed_at` lines shows 80h instead, save the first of
-    them (the request under way at the change), whose code may be any."""
+    them (the request under way at the change), whose code may be any. Before
+    them, the line that says the drive's `cause`, or none."""
+    said = f"format149: /dev/fd0: {cause}\n" if cause is not None else ""
+    check(stderr.startswith(said) and "format149: " not in stderr[len(said):],
+          f"standard error does not open with {said!r} alone: {stderr[:200]!r}")
+    stderr = stderr[len(said):]
     tracks = [(head, cylinder) for cylinder in range(CYLINDERS) for head in range(HEADS)]
     texts = [(f"     Formatting side {head} of track {cylinder}, where error code = ", ". \a \a \a ")
              for head, cylinder in tracks]
@@ -469,12 +474,12 @@ def main():
                 check_unreadable(stdout, stderr)
             elif arguments.case == "write-protected":
                 check_texts(stdout, "succeeded", "succeeded")
-                check_progress(stderr, 0x03)
+                check_progress(stderr, 0x03, cause="read-only: every format and write will fail with error code 3")
                 with open(image, "rb") as f:
                     check(f.read() == original, "the write-protected image changed")
             elif arguments.case == "empty":
                 check_texts(stdout, "failed", "failed")
-                check_progress(stderr, 0x80)
+                check_progress(stderr, 0x80, cause="no diskette in the drive")
             else:
                 # Stopped while formatting, not before its STOP_AFTER lines.
                 check(STOP_AFTER <= changed_at < CYLINDERS * HEADS,
