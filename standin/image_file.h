@@ -38,6 +38,17 @@ struct ImageFile {
     long long size = 0;            // the file's size: when opened, or when refused for it
 };
 
+// A file not opened (or not usable after all): what was found, and why.
+constexpr ImageFile not_opened(ImageFinding finding, DriveCause cause, long long size = 0, int system_error = 0)
+{
+    ImageFile image;
+    image.finding = finding;
+    image.cause = cause;
+    image.system_error = system_error;
+    image.size = size;
+    return image;
+}
+
 // Looks at what is at `path` and opens it for `use`; with `create`, a missing
 // image in an ordinary folder is made. Only a plain file of at most
 // LARGEST_DISKETTE_BYTES is ever opened for writing, and nothing is made

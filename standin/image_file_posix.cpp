@@ -172,20 +172,9 @@ DriveCause refusal_of(const struct stat& status)
     return CAUSE_NONE;
 }
 
-ImageFile refused(ImageFinding finding, DriveCause cause, long long size = 0)
-{
-    ImageFile image;
-    image.finding = finding;
-    image.cause = cause;
-    image.size = size;
-    return image;
-}
-
 ImageFile cannot_open(int error)
 {
-    ImageFile image = refused(IMAGE_REFUSED, CAUSE_CANNOT_OPEN);
-    image.system_error = error;
-    return image;
+    return not_opened(IMAGE_REFUSED, CAUSE_CANNOT_OPEN, 0, error);
 }
 
 // Opens the file found (or makes it, `creating`): read and write, else for
@@ -227,11 +216,11 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
         if (missing.finding != IMAGE_ABSENT || !create)
             return missing;
     } else if (DriveCause cause = refusal_of(status); cause != CAUSE_NONE) {
-        return refused(IMAGE_REFUSED, cause, static_cast<long long>(status.st_size));
+        return not_opened(IMAGE_REFUSED, cause, static_cast<long long>(status.st_size));
     } else if (on_kernel_file_system(path)) {
-        return refused(IMAGE_REFUSED, CAUSE_KERNEL_FILE);
+        return not_opened(IMAGE_REFUSED, CAUSE_KERNEL_FILE);
     } else if (use == USE_WRITE && !has_write_permission(status)) {
-        return refused(IMAGE_PROTECTED, CAUSE_READ_ONLY);
+        return not_opened(IMAGE_PROTECTED, CAUSE_READ_ONLY);
     }
 
     bool creating = !exists;
@@ -239,28 +228,28 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
     int error = 0;
     int descriptor = open_descriptor(path, use, &creating, &read_only, &error);
     if (descriptor < 0)
-        return is_write_protection(error) ? refused(IMAGE_PROTECTED, CAUSE_READ_ONLY) : cannot_open(error);
+        return is_write_protection(error) ? not_opened(IMAGE_PROTECTED, CAUSE_READ_ONLY) : cannot_open(error);
     descriptor = move_above_standard_streams(descriptor);
     if (descriptor < 0)
-        return refused(IMAGE_FAILED, CAUSE_NONE);
+        return not_opened(IMAGE_FAILED, CAUSE_NONE);
 
     // What was opened may not be what was looked at a moment ago.
-    ImageFile image = refused(IMAGE_FAILED, CAUSE_NONE);
+    ImageFile image = not_opened(IMAGE_FAILED, CAUSE_NONE);
     bool usable = false;
     if (fstat(descriptor, &status) != 0)
-        image = refused(IMAGE_FAILED, CAUSE_NONE);
+        image = not_opened(IMAGE_FAILED, CAUSE_NONE);
     else if (DriveCause cause = refusal_of(status); cause != CAUSE_NONE)
-        image = refused(IMAGE_REFUSED, cause, static_cast<long long>(status.st_size));
+        image = not_opened(IMAGE_REFUSED, cause, static_cast<long long>(status.st_size));
     else if (opened_on_kernel_file_system(descriptor))
-        image = refused(IMAGE_REFUSED, CAUSE_KERNEL_FILE);
+        image = not_opened(IMAGE_REFUSED, CAUSE_KERNEL_FILE);
     else if (is_console(status))
-        image = refused(IMAGE_BUSY, CAUSE_CONSOLE);
+        image = not_opened(IMAGE_BUSY, CAUSE_CONSOLE);
     // The lock itself, or a probe that this one service may go on: a verify
     // shares the disk with other readers, but not with another program's lock.
     else if (flock(descriptor, (use == USE_VERIFY ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
-        image = errno == EWOULDBLOCK ? refused(IMAGE_BUSY, CAUSE_IN_USE) : refused(IMAGE_FAILED, CAUSE_NONE);
+        image = errno == EWOULDBLOCK ? not_opened(IMAGE_BUSY, CAUSE_IN_USE) : not_opened(IMAGE_FAILED, CAUSE_NONE);
     else if (fstat(descriptor, &status) != 0) // the size as the last lock holder left it
-        image = refused(IMAGE_FAILED, CAUSE_NONE);
+        image = not_opened(IMAGE_FAILED, CAUSE_NONE);
     else
         usable = true;
     if (!usable) {

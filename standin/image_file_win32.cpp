@@ -67,20 +67,9 @@ bool is_drive_root(const char* path)
     return path[0] != '\0' && path[1] == ':' && (path[2] == '\0' || (is_slash(path[2]) && path[3] == '\0'));
 }
 
-ImageFile refused(ImageFinding finding, DriveCause cause, long long size = 0)
-{
-    ImageFile image;
-    image.finding = finding;
-    image.cause = cause;
-    image.size = size;
-    return image;
-}
-
 ImageFile windows_error(DWORD error)
 {
-    ImageFile image = refused(IMAGE_REFUSED, CAUSE_WINDOWS_ERROR);
-    image.system_error = static_cast<int>(error);
-    return image;
+    return not_opened(IMAGE_REFUSED, CAUSE_WINDOWS_ERROR, 0, static_cast<int>(error));
 }
 
 // Whether the folder that would hold `path` is there.
@@ -101,9 +90,9 @@ bool folder_exists(const char* path)
 ImageFile look_at_missing(const char* path, DWORD error)
 {
     if (error == ERROR_FILE_NOT_FOUND && folder_exists(path))
-        return refused(IMAGE_ABSENT, CAUSE_NONE);
+        return not_opened(IMAGE_ABSENT, CAUSE_NONE);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return refused(IMAGE_REFUSED, CAUSE_NO_FOLDER);
+        return not_opened(IMAGE_REFUSED, CAUSE_NO_FOLDER);
     return windows_error(error);
 }
 
@@ -139,9 +128,9 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
 {
     // Device names are never opened at all.
     if (is_device_namespace(path) || is_reserved_name(path))
-        return refused(IMAGE_REFUSED, CAUSE_DEVICE);
+        return not_opened(IMAGE_REFUSED, CAUSE_DEVICE);
     if (is_drive_root(path))
-        return refused(IMAGE_REFUSED, CAUSE_FOLDER);
+        return not_opened(IMAGE_REFUSED, CAUSE_FOLDER);
 
     DWORD attributes = GetFileAttributesA(path);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
@@ -150,13 +139,13 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
         if (missing.finding != IMAGE_ABSENT || !create)
             return missing;
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return refused(IMAGE_REFUSED, CAUSE_FOLDER);
+        return not_opened(IMAGE_REFUSED, CAUSE_FOLDER);
     }
     // A file marked read-only is a write-protected disk, even where the
     // system would let it be opened for writing.
     bool read_only = use == USE_VERIFY || (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0);
     if (use == USE_WRITE && read_only)
-        return refused(IMAGE_PROTECTED, CAUSE_READ_ONLY);
+        return not_opened(IMAGE_PROTECTED, CAUSE_READ_ONLY);
 
     HANDLE file = open_handle(path, read_only, use, exists ? OPEN_EXISTING : CREATE_NEW);
     DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
@@ -171,9 +160,9 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
     }
     if (file == INVALID_HANDLE_VALUE) {
         if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
-            return refused(IMAGE_BUSY, CAUSE_IN_USE);
+            return not_opened(IMAGE_BUSY, CAUSE_IN_USE);
         if (is_protection(error) && use == USE_WRITE)
-            return refused(IMAGE_PROTECTED, CAUSE_READ_ONLY);
+            return not_opened(IMAGE_PROTECTED, CAUSE_READ_ONLY);
         return windows_error(error);
     }
 
@@ -183,11 +172,11 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
     DWORD size = GetFileSize(file, nullptr);
     DWORD size_error = size == INVALID_FILE_SIZE ? GetLastError() : NO_ERROR;
     if (GetFileType(file) != FILE_TYPE_DISK)
-        image = refused(IMAGE_REFUSED, CAUSE_DEVICE);
+        image = not_opened(IMAGE_REFUSED, CAUSE_DEVICE);
     else if (size_error != NO_ERROR)
-        image = refused(IMAGE_FAILED, CAUSE_NONE);
+        image = not_opened(IMAGE_FAILED, CAUSE_NONE);
     else if (static_cast<long long>(size) > LARGEST_DISKETTE_BYTES)
-        image = refused(IMAGE_REFUSED, CAUSE_TOO_LARGE, static_cast<long long>(size));
+        image = not_opened(IMAGE_REFUSED, CAUSE_TOO_LARGE, static_cast<long long>(size));
     else {
         image.finding = IMAGE_OPENED;
         image.handle = reinterpret_cast<ImageHandle>(file);
