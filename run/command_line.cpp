@@ -39,7 +39,8 @@ const char HELP_TEXT[] =
     "  --version  show the program's version\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set (seconds since 1970-01-01 UTC), stands in for\n"
-    "the clock, so that the same value and TZ make the same image.\n"
+    "the clock, so that the same value and TZ make the same image; in TZ it\n"
+    "must fall in the years 1980 to 2107, which a FAT date holds.\n"
     "\n"
     "Exit status: 0 when declined or when every step of the format succeeded,\n"
     "1 when the lock, a format, a write, a verify or the unlock failed, 2 for a\n"
@@ -119,8 +120,18 @@ int parse_epoch_seconds(const char* text, std::time_t* seconds)
 FormatMoment take_format_moment(std::time_t* moment)
 {
     const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
-    if (fixed != nullptr)
-        return parse_epoch_seconds(fixed, moment) ? MOMENT_KNOWN : MOMENT_MALFORMED;
+    if (fixed != nullptr) {
+        if (parse_epoch_seconds(fixed, moment) != 1)
+            return MOMENT_MALFORMED;
+        // A year the date word cannot hold would be stamped as another one
+        // (1970 as 2098), so such a value is refused rather than written.
+        const std::tm* local_time = std::localtime(moment);
+        if (local_time == nullptr)
+            return MOMENT_OUT_OF_RANGE;
+        // tm_year counts from 1900; compared as it is, so that no year overflows.
+        bool fits = local_time->tm_year >= FIRST_FAT_YEAR - 1900 && local_time->tm_year <= LAST_FAT_YEAR - 1900;
+        return fits ? MOMENT_KNOWN : MOMENT_OUT_OF_RANGE;
+    }
     *moment = std::time(nullptr);
     return *moment == static_cast<std::time_t>(-1) ? MOMENT_UNKNOWN : MOMENT_KNOWN;
 }

@@ -10,7 +10,7 @@ constexpr int CONTINUE_RUN = -1;
 // Exit statuses of the program.
 constexpr int EXIT_ALL_SUCCEEDED = 0;   // declined, or every disk step succeeded
 constexpr int EXIT_STEP_FAILED = 1;     // the lock, a format, a write, a verify or the unlock failed
-constexpr int EXIT_BAD_INVOCATION = 2;  // a bad command line, or a malformed SOURCE_DATE_EPOCH
+constexpr int EXIT_BAD_INVOCATION = 2;  // a bad command line, or a malformed or out-of-range SOURCE_DATE_EPOCH
 
 // What the command line asks of the run.
 struct RunOptions {
@@ -31,11 +31,18 @@ int parse_epoch_seconds(const char* text, std::time_t* seconds);
 
 // Where the moment of the format came from.
 enum FormatMoment {
-    MOMENT_MALFORMED = 0, // SOURCE_DATE_EPOCH is set but not a usable value
-    MOMENT_KNOWN = 1,     // *moment holds it
-    MOMENT_UNKNOWN = 2,   // the clock cannot be read
+    MOMENT_MALFORMED = 0,    // SOURCE_DATE_EPOCH is set but not a whole number that fits time_t
+    MOMENT_KNOWN = 1,        // *moment holds it
+    MOMENT_UNKNOWN = 2,      // the clock cannot be read
+    MOMENT_OUT_OF_RANGE = 3, // SOURCE_DATE_EPOCH falls outside the years a FAT date holds
 };
 
+// The first and last years a FAT directory date holds.
+constexpr int FIRST_FAT_YEAR = 1980;
+constexpr int LAST_FAT_YEAR = 2107;
+
 // The one reading of the moment of the format: SOURCE_DATE_EPOCH when it is set,
-// otherwise the clock.
+// otherwise the clock. SOURCE_DATE_EPOCH is taken only when, broken down in the
+// local time zone (TZ) as the stamp will be, it falls in the years
+// FIRST_FAT_YEAR..LAST_FAT_YEAR; the clock is taken as it is.
 FormatMoment take_format_moment(std::time_t* moment);

@@ -50,6 +50,8 @@ const char MARKS_NOT_WRITTEN[] = "\n     The bad sectors could not be marked, so
 
 const char MALFORMED_EPOCH[] =
     "format149: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC\n";
+const char EPOCH_OUT_OF_RANGE[] = "format149: SOURCE_DATE_EPOCH must fall from 1980-01-01 00:00:00 to 2107-12-31 "
+                                  "23:59:59 in the local time zone (TZ), the dates a FAT volume holds\n";
 
 // A track that failed to verify, and the error code its line showed.
 struct FailedTrack {
@@ -176,8 +178,8 @@ int main(int argument_count, char** arguments)
     // says "unknown" and the images keep a zero stamp.
     std::time_t moment = 0;
     FormatMoment source = take_format_moment(&moment);
-    if (source == MOMENT_MALFORMED) {
-        std::fputs(MALFORMED_EPOCH, stderr);
+    if (source == MOMENT_MALFORMED || source == MOMENT_OUT_OF_RANGE) {
+        std::fputs(source == MOMENT_MALFORMED ? MALFORMED_EPOCH : EPOCH_OUT_OF_RANGE, stderr);
         return EXIT_BAD_INVOCATION;
     }
     std::tm format_time{};

@@ -190,15 +190,22 @@ done
 check "epoch: date line in local time" grep -q "will be: Mon Jun 07 09:45:31 2004" "$work/epoch-first.out"
 check "epoch: serial in local time" grep -q "Volume Serial Number is 2507-0945" <(mdir -i "$work/epoch-first.img" :: 2>&1)
 check "epoch: two runs, identical images" cmp "$work/epoch-first.img" "$work/epoch-second.img"
-for value in "" "12a" "1.5" "+5" " 5" "99999999999999999999" "0x10"; do
+# 0 (1970), 4354819200 (2108) and 1980-01-01 00:00 UTC in New York (still 1979)
+# lie beyond the years a FAT date holds.
+for value in "" "12a" "1.5" "+5" " 5" "99999999999999999999" "0x10" 0 4354819200 "315532800 America/New_York"; do
     rm -f "$work/malformed.img"
-    SOURCE_DATE_EPOCH=$value DRIVE_A_IMAGE="$work/malformed.img" "$program" <<<$'y\n' \
+    zone=${value#* } && [ "$zone" != "$value" ] || zone=UTC
+    TZ=$zone SOURCE_DATE_EPOCH=${value%% *} DRIVE_A_IMAGE="$work/malformed.img" "$program" <<<$'y\n' \
         >"$work/malformed.out" 2>"$work/malformed.err"
     status=$?
     check "epoch '$value' refused with status 2" test "$status" -eq 2
     check "epoch '$value': one line on standard error, nothing else" \
         test "$(wc -l <"$work/malformed.err")" -eq 1 -a ! -s "$work/malformed.out" -a ! -e "$work/malformed.img"
 done
+check "epoch out of range: the message gives the range" grep -q "1980-01-01 00:00:00 to 2107-12-31 23:59:59" \
+    "$work/malformed.err"
+printf 'y\n\n' | TZ=UTC SOURCE_DATE_EPOCH=4354819199 DRIVE_A_IMAGE="$work/last.img" "$program" >"$work/last.out" 2>&1
+check "epoch: the last second of 2107 is taken" test "$(sector_bytes "$work/last.img" 19 1 | cut -d' ' -f23-26)" = "7d bf 9f ff"
 
 # --- After the banner the program waits for one more line --------------------
 mkfifo "$work/input"
