@@ -4,6 +4,16 @@ include(GNUInstallDirs)
 
 # Component "program": what every build installs.
 install(TARGETS format149 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  # A stripped program (cmake --install --strip, the Debian package) also loses
+  # the compilers' names, as Debian's own packages do.
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+                  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+                                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/format149\"
+                                  COMMAND_ERROR_IS_FATAL ANY)
+                endif()"
+          COMPONENT program)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   # --- The release for Windows 9x users ------------------------------------------
@@ -58,6 +68,7 @@ set(FORMAT149_PACKAGE_DIR ${PROJECT_BINARY_DIR}/package)
 set(FORMAT149_PACKAGE_MAINTAINER "format149 developers <format149@marvesto.example>"
     CACHE STRING "The Maintainer field of the Debian package")
 set(FORMAT149_PACKAGE_DATE "Tue, 08 Dec 2026 12:00:00 +0000")
+set(FORMAT149_PACKAGE_EPOCH 1796731200) # the same moment, in seconds since 1970
 
 find_program(FORMAT149_GZIP gzip REQUIRED)
 add_custom_command(
@@ -98,6 +109,13 @@ install(FILES ${FORMAT149_PACKAGE_DIR}/format149.1.gz DESTINATION ${CMAKE_INSTAL
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${FORMAT149_PACKAGE_DIR}/copyright ${FORMAT149_PACKAGE_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+
+# Every time stamp in the package is the changelog's moment, unless
+# SOURCE_DATE_EPOCH names another: the same source makes the same .deb.
+file(CONFIGURE OUTPUT ${FORMAT149_PACKAGE_DIR}/cpack_times.cmake
+     CONTENT "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} @FORMAT149_PACKAGE_EPOCH@)\nendif()\n"
+     @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${FORMAT149_PACKAGE_DIR}/cpack_times.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME format149)

@@ -18,6 +18,6 @@ else()
   add_test(NAME debian_package
            COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/package/debian_package_test.sh
                    ${CMAKE_CPACK_COMMAND} ${PROJECT_BINARY_DIR}/CPackConfig.cmake ${PROJECT_VERSION}
-                   ${PROJECT_SOURCE_DIR}/docs/format149.1)
+                   ${PROJECT_SOURCE_DIR}/docs/format149.1 ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR} ${CMAKE_CXX_COMPILER})
 endif()
 set_tests_properties(debian_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

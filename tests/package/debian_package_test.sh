@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package, made by cpack from this build tree: lintian finds no
-# error, the control fields and the files are what the install rules promise,
-# and the unpacked program formats a temporary image that fsck.fat accepts.
+# error and no program built without Debian's hardening flags, the control
+# fields and the files are what the install rules promise, and the unpacked
+# program formats a temporary image that fsck.fat accepts. Two more builds of
+# the source, in folders of other names and depths, make the same program and
+# the same package.
 #
-#   debian_package_test.sh CPACK CPACK_CONFIG VERSION MANUAL_PAGE
+#   debian_package_test.sh CPACK CPACK_CONFIG VERSION MANUAL_PAGE CMAKE SOURCE CXX
 #
 # Exits 77 (skipped) when a packaging tool or fsck.fat is missing.
 set -u
@@ -11,7 +14,10 @@ cpack=$1
 config=$2
 version=$3
 manual_page=$4
-for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps file lintian fsck.fat; do
+cmake=$5
+source=$6
+cxx=$7
+for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps dpkg-buildflags file lintian fsck.fat strip; do
     if ! command -v "$tool" > /dev/null; then
         echo "SKIPPED: $tool is not installed (Debian packages cmake, dpkg-dev, file, lintian, dosfstools)"
         exit 77
@@ -34,8 +40,11 @@ if [ ! -f "$package" ]; then
     exit 1
 fi
 
-# Errors fail the test; every other tag is shown for the record.
-lintian --fail-on error --display-level ">=info" "$package" || fail "lintian reports errors"
+# Errors fail the test, and so does a program without hardening; every other
+# tag is shown for the record.
+lintian_tags=$(lintian --fail-on error --display-level ">=info" "$package") || fail "lintian reports errors"
+echo "$lintian_tags"
+! grep -q "hardening-" <<<"$lintian_tags" || fail "the program lacks Debian's hardening flags"
 
 [ "$(dpkg-deb -f "$package" Section)" = otherosfs ] || fail "section is not otherosfs"
 dpkg-deb -f "$package" Depends | grep -q '^libc6 ' || fail "no libc6 dependency computed from the program"
@@ -58,6 +67,14 @@ status=$?
 grep -q 'Unlock succeeded!' "$work/console" || fail "no successful unlock in the console output"
 [ "$(stat -c %s "$image" 2>/dev/null)" = 1511424 ] || fail "the image is not 2952 sectors long"
 fsck.fat -n "$image" > "$work/fsck.log" 2>&1 || { cat "$work/fsck.log"; fail "fsck.fat -n rejects the image"; }
+
+for folder in "$work/one" "$work/two/deeper/build"; do
+    { "$cmake" -S "$source" -B "$folder" -DCMAKE_CXX_COMPILER="$cxx" && "$cmake" --build "$folder" -j2 &&
+        strip -o "$folder/format149.stripped" "$folder/format149" && "$cpack" -G DEB --config "$folder/CPackConfig.cmake" \
+        -B "$folder/out"; } >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the build in $folder"; }
+done
+cmp "$work"/{one,two/deeper/build}/format149.stripped || fail "two build folders made two programs"
+cmp "$work"/{one,two/deeper/build}/out/"$(basename "$package")" || fail "two build folders made two packages"
 
 [ $failed -eq 0 ] && echo "passed: $(basename "$package")"
 exit $failed
