@@ -29,6 +29,10 @@ find_program(BASH_PROGRAM bash REQUIRED)
 add_test(NAME format_run_process COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/format_run_test.sh
          $<TARGET_FILE:format149>)
 set_tests_properties(format_run_process PROPERTIES TIMEOUT 300)
+if(FORMAT149_SANITIZE)
+  # It preloads libfaketime ahead of the sanitizer runtime.
+  set_property(TEST format_run_process APPEND PROPERTY ENVIRONMENT ASAN_OPTIONS=verify_asan_link_order=0)
+endif()
 
 # The console and the exit status: non-blocking input, failed steps, the command line.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
