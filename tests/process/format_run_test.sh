@@ -190,8 +190,7 @@ done
 check "epoch: date line in local time" grep -q "will be: Mon Jun 07 09:45:31 2004" "$work/epoch-first.out"
 check "epoch: serial in local time" grep -q "Volume Serial Number is 2507-0945" <(mdir -i "$work/epoch-first.img" :: 2>&1)
 check "epoch: two runs, identical images" cmp "$work/epoch-first.img" "$work/epoch-second.img"
-# 0 (1970), 4354819200 (2108) and 1980-01-01 00:00 UTC in New York (still 1979)
-# lie beyond the years a FAT date holds.
+# 0 (1970), 4354819200 (2108), 1980-01-01 00:00 UTC in New York (1979): beyond the FAT date's years.
 for value in "" "12a" "1.5" "+5" " 5" "99999999999999999999" "0x10" 0 4354819200 "315532800 America/New_York"; do
     rm -f "$work/malformed.img"
     zone=${value#* } && [ "$zone" != "$value" ] || zone=UTC
@@ -206,6 +205,16 @@ check "epoch out of range: the message gives the range" grep -q "1980-01-01 00:0
     "$work/malformed.err"
 printf 'y\n\n' | TZ=UTC SOURCE_DATE_EPOCH=4354819199 DRIVE_A_IMAGE="$work/last.img" "$program" >"$work/last.out" 2>&1
 check "epoch: the last second of 2107 is taken" test "$(sector_bytes "$work/last.img" 19 1 | cut -d' ' -f23-26)" = "7d bf 9f ff"
+
+# --- The mtools drive line of each document, as printed, /dev/fd0 a fresh image
+echo notes >"$work/notes.txt"
+for document in README.md docs/format149.1 docs/windows/README.TXT.in; do
+    line=$(grep -o 'drive b: file="/dev/fd0"[^\\]*' "$(dirname "$0")/../../$document")
+    printf '%s\n' "${line/\/dev\/fd0/$work/drive-b.img}" >"$work/mtoolsrc"
+    cp "$work/epoch-first.img" "$work/drive-b.img"
+    MTOOLSRC=$work/mtoolsrc mcopy "$work/notes.txt" b: && listing=$(MTOOLSRC=$work/mtoolsrc mdir b: 2>&1) || listing=
+    check "$document: mcopy and mdir through its line" grep -qziE "is MARVESTO.*notes +txt.*1 494 016 bytes free" <<<"$listing"
+done
 
 # --- After the banner the program waits for one more line --------------------
 mkfifo "$work/input"
