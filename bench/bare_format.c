@@ -1,4 +1,5 @@
-/* The benchmark's floor: the console text and image writes of a confirmed format149 run, and nothing more. */
+/* The benchmark's floor: the console text and image writes of a confirmed format149 run, and the flush of its
+   unlock, and nothing more. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@ static const char WARNING[] =
 static const char LOCKED[] = "\n     Lock succeeded!\n\n";
 static const char SEPARATOR[] = "\n\n     *****     \n\n";
 static const char UNLOCKED[] = "\n\n     Unlock succeeded!\n\n";
+static const char UNLOCK_FAILED[] = "\n\n     Unlock failed!\n\n";
 static const char FAREWELL[] =
     "\n     Thank you for using format149.\n"
     "     format149 is published by the Marvesto diskette tools team.\n"
@@ -78,8 +80,13 @@ int main(void)
         length = snprintf(text, sizeof text, "     Writing sector %d, where error code = %d. \r", sector, code);
         show(2, text, (size_t)length);
     }
-    close(image);
-    show(1, UNLOCKED, sizeof UNLOCKED - 1);
+    /* The unlock, as the image drive's: the image's data flushed to the medium and the image closed, either
+       failing it. */
+    int flushed = fdatasync(image) == 0;
+    if (close(image) == 0 && flushed)
+        show(1, UNLOCKED, sizeof UNLOCKED - 1);
+    else
+        show(1, UNLOCK_FAILED, sizeof UNLOCK_FAILED - 1);
     show(1, FAREWELL, sizeof FAREWELL - 1);
 
     /* The final Enter. */
