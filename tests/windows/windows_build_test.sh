@@ -609,7 +609,7 @@ verify_with_vwin32()
 # every line, and nothing is written or created.
 image_runs()
 {
-    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err made=$RUN_DIR/made.img reference=$RUN_DIR/native.img target code
+    local exe=$1 out=$RUN_DIR/out err=$RUN_DIR/err made=$RUN_DIR/made.img reference=$RUN_DIR/native.img target code files
     rm -f "$made" "$reference"
     printf 'y\n\n' | SOURCE_DATE_EPOCH=1086615931 TZ=UTC "$2" "$reference" >/dev/null 2>&1 || fail "no native image"
     SOURCE_DATE_EPOCH=1086615931 run_program "$exe" $'y\n\n' "$out" "$err" 0 made.img
@@ -620,16 +620,16 @@ image_runs()
     [ -z "$(device_calls <"$RUN_DIR/trace")" ] || fail "the image runs reached the VWIN32 device"
     cp "$reference" "$RUN_DIR/protected.img" && chmod a-w "$RUN_DIR/protected.img" && mkdir -p "$RUN_DIR/folder.img" ||
         fail "cannot lay out the refused targets"
-    find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort >"$RUN_DIR/before.list"
+    files=$(find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort)
     for target in NUL nul.img "\\\\?\\Z:${RUN_DIR//\//\\}\\made.img" folder.img protected.img; do
         code=128
         [ "$target" != protected.img ] || code=3
         run_program "$exe" $'y\n\n' "$out" "$err" 1 "$target"
         [ "$(tr '\r' '\n' <"$err" | grep -c -a -E "^     (Formatting|Writing) .* error code = $code\. ")" -eq 200 ] ||
-            fail "$target: not error code $code on every line"
+            { tr '\r' '\n' <"$err" | sort | uniq -c | sort -rn | head -8 >&2; cat "$out" | tail -5 >&2; fail "$target: not error code $code on every line"; }
     done
     cmp "$made" "$reference" && cmp "$RUN_DIR/protected.img" "$reference" || fail "a refused target changed"
-    find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort | cmp -s - "$RUN_DIR/before.list" ||
+    [ "$(find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -print | sort)" = "$files" ] ||
         fail "a refused target made a file"
     echo "made.img: the native build's image; --verify: 164 tracks, no bad sector; no VWIN32 call;"
     echo "NUL, nul.img, a \\\\?\\ path, a folder: 128 on every line; a read-only file 3; nothing written or created"
