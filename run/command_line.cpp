@@ -117,21 +117,29 @@ int parse_epoch_seconds(const char* text, std::time_t* seconds)
     return 1;
 }
 
-FormatMoment take_format_moment(std::time_t* moment)
+FormatMoment take_format_moment(std::tm* local_time)
 {
+    std::time_t moment = 0;
     const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
     if (fixed != nullptr) {
-        if (parse_epoch_seconds(fixed, moment) != 1)
+        if (parse_epoch_seconds(fixed, &moment) != 1)
             return MOMENT_MALFORMED;
         // A year the date word cannot hold would be stamped as another one
         // (1970 as 2098), so such a value is refused rather than written.
-        const std::tm* local_time = std::localtime(moment);
-        if (local_time == nullptr)
+        const std::tm* broken_down = std::localtime(&moment);
+        if (broken_down == nullptr)
             return MOMENT_OUT_OF_RANGE;
         // tm_year counts from 1900; compared as it is, so that no year overflows.
-        bool fits = local_time->tm_year >= FIRST_FAT_YEAR - 1900 && local_time->tm_year <= LAST_FAT_YEAR - 1900;
-        return fits ? MOMENT_KNOWN : MOMENT_OUT_OF_RANGE;
+        bool fits = broken_down->tm_year >= FIRST_FAT_YEAR - 1900 && broken_down->tm_year <= LAST_FAT_YEAR - 1900;
+        if (!fits)
+            return MOMENT_OUT_OF_RANGE;
+        *local_time = *broken_down;
+        return MOMENT_KNOWN;
     }
-    *moment = std::time(nullptr);
-    return *moment == static_cast<std::time_t>(-1) ? MOMENT_UNKNOWN : MOMENT_KNOWN;
+    moment = std::time(nullptr);
+    const std::tm* broken_down = moment == static_cast<std::time_t>(-1) ? nullptr : std::localtime(&moment);
+    if (broken_down == nullptr)
+        return MOMENT_UNKNOWN;
+    *local_time = *broken_down;
+    return MOMENT_KNOWN;
 }

@@ -32,8 +32,8 @@ int parse_epoch_seconds(const char* text, std::time_t* seconds);
 // Where the moment of the format came from.
 enum FormatMoment {
     MOMENT_MALFORMED = 0,    // SOURCE_DATE_EPOCH is set but not a whole number that fits time_t
-    MOMENT_KNOWN = 1,        // *moment holds it
-    MOMENT_UNKNOWN = 2,      // the clock cannot be read
+    MOMENT_KNOWN = 1,        // *local_time holds it
+    MOMENT_UNKNOWN = 2,      // the clock cannot be read, or its value broken down
     MOMENT_OUT_OF_RANGE = 3, // SOURCE_DATE_EPOCH falls outside the years a FAT date holds
 };
 
@@ -41,8 +41,8 @@ enum FormatMoment {
 constexpr int FIRST_FAT_YEAR = 1980;
 constexpr int LAST_FAT_YEAR = 2107;
 
-// The one reading of the moment of the format: SOURCE_DATE_EPOCH when it is set,
-// otherwise the clock. SOURCE_DATE_EPOCH is taken only when, broken down in the
-// local time zone (TZ) as the stamp will be, it falls in the years
-// FIRST_FAT_YEAR..LAST_FAT_YEAR; the clock is taken as it is.
-FormatMoment take_format_moment(std::time_t* moment);
+// The one reading of the moment of the format, SOURCE_DATE_EPOCH when it is set,
+// otherwise the clock, broken down once into local time (TZ) into *local_time.
+// SOURCE_DATE_EPOCH is taken only when it falls in the years
+// FIRST_FAT_YEAR..LAST_FAT_YEAR there; the clock is taken as it is.
+FormatMoment take_format_moment(std::tm* local_time);

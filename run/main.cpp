@@ -176,23 +176,18 @@ int main(int argument_count, char** arguments)
     // One reading of the moment of the format, broken down into local time once:
     // the date line shows it and the stamp carries it. Without it the date line
     // says "unknown" and the images keep a zero stamp.
-    std::time_t moment = 0;
-    FormatMoment source = take_format_moment(&moment);
+    std::tm format_time{};
+    FormatMoment source = take_format_moment(&format_time);
     if (source == MOMENT_MALFORMED || source == MOMENT_OUT_OF_RANGE) {
         std::fputs(source == MOMENT_MALFORMED ? MALFORMED_EPOCH : EPOCH_OUT_OF_RANGE, stderr);
         return EXIT_BAD_INVOCATION;
     }
-    std::tm format_time{};
     char date_text[DATE_TEXT_SIZE] = "unknown";
     bool time_known = false;
     if (source == MOMENT_KNOWN) {
-        const std::tm* local_time = std::localtime(&moment);
-        if (local_time != nullptr) {
-            format_time = *local_time;
-            time_known = format_date(format_time, date_text) == 1;
-            if (!time_known)
-                std::snprintf(date_text, sizeof date_text, "unknown");
-        }
+        time_known = format_date(format_time, date_text) == 1;
+        if (!time_known)
+            std::snprintf(date_text, sizeof date_text, "unknown");
     }
     fputs_and_flush(DATE_LINE_START);
     fputs_and_flush(date_text);
