@@ -258,34 +258,39 @@ cleanup_run_dir()
     rm -rf "$RUN_DIR"
 }
 
-# The prefix is set up before the program runs, so that Wine's own start-up
-# messages stay out of the program's standard error.
+# make_prefix [IMAGE]: a fresh prefix, set up before the program runs, with
+# drive A: a floppy drive whose folder (a:) is empty and whose raw device (a::)
+# is IMAGE in the run folder, when one is named. The first program a Wine
+# server starts also starts wineboot and Wine's services, and they write to
+# that program's standard error (a service that fails under load says so
+# there). So the prefix's server is made persistent and a first program runs
+# here, its output in boot.log: the services stay up, apart from the runs.
 make_prefix()
 {
+    local wineserver
     RUN_DIR=$(mktemp -d "${TMPDIR:-/tmp}/format149-wine.XXXXXX") || fail "no temporary folder"
     trap cleanup_run_dir EXIT
     export WINEPREFIX=$RUN_DIR/prefix
     export WINEDLLOVERRIDES='mscoree,mshtml='   # no Mono or Gecko installers
     WINEDEBUG=-all timeout 300 "$WINE" wineboot >"$RUN_DIR/boot.log" 2>&1 ||
         { cat "$RUN_DIR/boot.log" >&2; fail "Wine cannot set up a prefix"; }
+    if [ -n "${1:-}" ]; then
+        wine_setting 'HKLM\Software\Wine\Drives' a: floppy
+        mkdir "$RUN_DIR/floppy" && ln -s "$RUN_DIR/floppy" "$WINEPREFIX/dosdevices/a:" &&
+            ln -s "$RUN_DIR/$1" "$WINEPREFIX/dosdevices/a::" || fail "cannot set up drive A: in $WINEPREFIX"
+    fi
+    # Wine's services read the drive type as they start: the server ends
+    # (and they with it) before the persistent one starts.
+    wineserver=$(dirname "$WINE")/wineserver
+    timeout 60 "$wineserver" -w && "$wineserver" -p &&
+        WINEDEBUG=-all timeout 300 "$WINE" cmd /c exit >>"$RUN_DIR/boot.log" 2>&1 ||
+        { cat "$RUN_DIR/boot.log" >&2; fail "Wine's services do not start in $WINEPREFIX"; }
 }
 
 # wine_setting KEY VALUE DATA: a registry value, set through Wine's reg.
 wine_setting()
 {
     WINEDEBUG=-all timeout 60 "$WINE" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1 || fail "Wine cannot set $1\\$2"
-}
-
-# Drive A: a floppy drive, its folder (a:) empty, its raw device (a::) the image
-# IMAGE. Wine's services read the drive type as they start, so they are stopped
-# once it is set; from then on the Wine server stays up for the runs.
-add_floppy_drive()
-{
-    local wineserver
-    wineserver=$(dirname "$WINE")/wineserver
-    wine_setting 'HKLM\Software\Wine\Drives' a: floppy
-    timeout 60 "$wineserver" -w && mkdir "$RUN_DIR/floppy" && ln -s "$RUN_DIR/floppy" "$WINEPREFIX/dosdevices/a:" &&
-        ln -s "$1" "$WINEPREFIX/dosdevices/a::" && "$wineserver" -p || fail "cannot set up drive A: in $WINEPREFIX"
 }
 
 # run_program EXE INPUT STDOUT STDERR STATUS [ARGUMENT...]: one run in the run
@@ -678,11 +683,10 @@ wine_win9x()
     use_wine "$WINE32" 'wine32:i386, after dpkg --add-architecture i386' "${FORMAT149_WINE32_UNAVAILABLE:-}"
     require_executable "$exe" "32-bit executable"
     command -v fsck.fat >/dev/null || skip "no fsck.fat (Debian: dosfstools)"
-    make_prefix
+    make_prefix drive_a.img
     local image=$RUN_DIR/drive_a.img original=$RUN_DIR/original.img
     # Neither zeros nor the format's filler F6h: every byte a run leaves shows.
     yes 'format149 under Wine, an image as it was. ' | head -c $((2952 * 512)) >"$original"
-    add_floppy_drive "$image"
     (cd "$RUN_DIR" && "$cmake" -E tar xf "$archive") || fail "cannot unpack $archive"
     packed=$(find "$RUN_DIR" -path "$RUN_DIR/prefix" -prune -o -name format149.exe -print)
     require_file "$packed" "format149.exe from the archive"
