@@ -124,22 +124,20 @@ FormatMoment take_format_moment(std::tm* local_time)
     if (fixed != nullptr) {
         if (parse_epoch_seconds(fixed, &moment) != 1)
             return MOMENT_MALFORMED;
-        // A year the date word cannot hold would be stamped as another one
-        // (1970 as 2098), so such a value is refused rather than written.
-        const std::tm* broken_down = std::localtime(&moment);
-        if (broken_down == nullptr)
-            return MOMENT_OUT_OF_RANGE;
-        // tm_year counts from 1900; compared as it is, so that no year overflows.
-        bool fits = broken_down->tm_year >= FIRST_FAT_YEAR - 1900 && broken_down->tm_year <= LAST_FAT_YEAR - 1900;
-        if (!fits)
-            return MOMENT_OUT_OF_RANGE;
-        *local_time = *broken_down;
-        return MOMENT_KNOWN;
+    } else {
+        moment = std::time(nullptr);
+        if (moment == static_cast<std::time_t>(-1))
+            return MOMENT_UNKNOWN;
     }
-    moment = std::time(nullptr);
-    const std::tm* broken_down = moment == static_cast<std::time_t>(-1) ? nullptr : std::localtime(&moment);
+    const std::tm* broken_down = std::localtime(&moment);
     if (broken_down == nullptr)
-        return MOMENT_UNKNOWN;
+        return fixed != nullptr ? MOMENT_OUT_OF_RANGE : MOMENT_UNKNOWN;
+    // A year the date word cannot hold would be stamped as another one (1970
+    // as 2098), so such a SOURCE_DATE_EPOCH is refused rather than written.
+    // tm_year counts from 1900; compared as it is, so that no year overflows.
+    bool fits = broken_down->tm_year >= FIRST_FAT_YEAR - 1900 && broken_down->tm_year <= LAST_FAT_YEAR - 1900;
+    if (fixed != nullptr && !fits)
+        return MOMENT_OUT_OF_RANGE;
     *local_time = *broken_down;
     return MOMENT_KNOWN;
 }
