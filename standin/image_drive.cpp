@@ -23,14 +23,12 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
 }
 constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
 
-// The image that holds the volume lock, from lock to unlock; NO_IMAGE without
-// it. An image opened read-only, or marked read-only, is a write-protected
-// disk for the whole lock. While the lock holds, only this program writes the
-// image, so it keeps the image's size itself rather than asking the host on
-// every request.
-ImageHandle locked_image = NO_IMAGE;
-bool locked_write_protected = false;
-long long locked_size = 0;
+// The image that holds the volume lock, from lock to unlock: its handle is
+// NO_IMAGE without it. An image opened read-only, or marked read-only, is a
+// write-protected disk for the whole lock. While the lock holds, only this
+// program writes the image, so it keeps the image's size itself rather than
+// asking the host on every request.
+ImageFile locked;
 
 // ---------------------------------------------------------------------------
 // What the disk in the drive is.
@@ -87,17 +85,15 @@ bool could_be_a_diskette(const ImageFile& file)
 // was taken out (the file removed) meanwhile.
 ImageFile held_image(ImageUse use)
 {
-    ImageFile image;
-    image.finding = use == USE_WRITE && locked_write_protected ? IMAGE_PROTECTED : IMAGE_OPENED;
-    image.handle = locked_image;
-    image.read_only = locked_write_protected;
-    image.size = locked_size;
+    ImageFile image = locked;
+    if (use == USE_WRITE && locked.read_only)
+        image.finding = IMAGE_PROTECTED;
     return image;
 }
 
 bool is_held(const ImageFile& image)
 {
-    return image.handle != NO_IMAGE && image.handle == locked_image;
+    return image.handle != NO_IMAGE && image.handle == locked.handle;
 }
 
 // Looks at what is in the drive and opens it for `use`; `create` makes a
@@ -105,7 +101,7 @@ bool is_held(const ImageFile& image)
 // refused, protected or busy.
 ImageFile open_image(ImageUse use, bool create)
 {
-    if (locked_image != NO_IMAGE)
+    if (locked.handle != NO_IMAGE)
         return held_image(use);
     ImageFile image = open_image_file(drive_a_path(), use, create);
     if (image.finding == IMAGE_OPENED && !could_be_a_diskette(image)) {
@@ -130,10 +126,10 @@ void close_image(const ImageFile& image)
 void note_held_image_grown(bool written, long long end)
 {
     if (written) {
-        if (end > locked_size)
-            locked_size = end;
-    } else if (long long size = image_file_size(locked_image); size >= 0) {
-        locked_size = size;
+        if (end > locked.size)
+            locked.size = end;
+    } else if (long long size = image_file_size(locked.handle); size >= 0) {
+        locked.size = size;
     }
 }
 
@@ -202,14 +198,12 @@ DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 // that is not there, or not usable, reads as not ready.
 DiskStatus lock()
 {
-    if (locked_image != NO_IMAGE)
+    if (locked.handle != NO_IMAGE)
         return STATUS_SUCCESS;
     ImageFile image = open_image(USE_LOCK, true);
     if (image.finding != IMAGE_OPENED)
         return image.finding == IMAGE_BUSY ? STATUS_VOLUME_LOCKED : STATUS_NOT_READY;
-    locked_image = image.handle;
-    locked_write_protected = image.read_only;
-    locked_size = image.size;
+    locked = image;
     return STATUS_SUCCESS;
 }
 
@@ -219,14 +213,12 @@ DiskStatus lock()
 // removed) took the run's writes with it.
 DiskStatus unlock()
 {
-    if (locked_image == NO_IMAGE)
+    if (locked.handle == NO_IMAGE)
         return STATUS_VOLUME_LOCKED;
-    bool still_there = image_file_present(locked_image) == 1;
-    bool flushed = locked_write_protected || flush_image_file(locked_image) == 1;
-    bool closed = close_image_file(locked_image) == 1;
-    locked_image = NO_IMAGE;
-    locked_write_protected = false;
-    locked_size = 0;
+    bool still_there = image_file_present(locked.handle) == 1;
+    bool flushed = locked.read_only || flush_image_file(locked.handle) == 1;
+    bool closed = close_image_file(locked.handle) == 1;
+    locked = ImageFile{};
     if (!still_there)
         return STATUS_NOT_READY;
     return flushed && closed ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
@@ -249,10 +241,8 @@ DiskStatus serve_image_drive(const DriveRequest& request)
 
 void release_image_drive()
 {
-    if (locked_image != NO_IMAGE) {
-        close_image_file(locked_image); // closing drops the lock
-        locked_image = NO_IMAGE;
-        locked_write_protected = false;
-        locked_size = 0;
+    if (locked.handle != NO_IMAGE) {
+        close_image_file(locked.handle); // closing drops the lock
+        locked = ImageFile{};
     }
 }
