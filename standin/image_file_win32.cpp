@@ -169,19 +169,18 @@ ImageFile open_image_file(const char* path, ImageUse use, bool create)
     // Only a plain disk file is a diskette image: what was opened may be a
     // device after all.
     ImageFile image;
-    DWORD size = GetFileSize(file, nullptr);
-    DWORD size_error = size == INVALID_FILE_SIZE ? GetLastError() : NO_ERROR;
+    long long size = image_file_size(reinterpret_cast<ImageHandle>(file));
     if (GetFileType(file) != FILE_TYPE_DISK)
         image = not_opened(IMAGE_REFUSED, CAUSE_DEVICE);
-    else if (size_error != NO_ERROR)
+    else if (size < 0)
         image = not_opened(IMAGE_FAILED, CAUSE_NONE);
-    else if (static_cast<long long>(size) > LARGEST_DISKETTE_BYTES)
-        image = not_opened(IMAGE_REFUSED, CAUSE_TOO_LARGE, static_cast<long long>(size));
+    else if (size > LARGEST_DISKETTE_BYTES)
+        image = not_opened(IMAGE_REFUSED, CAUSE_TOO_LARGE, size);
     else {
         image.finding = IMAGE_OPENED;
         image.handle = reinterpret_cast<ImageHandle>(file);
         image.read_only = read_only;
-        image.size = static_cast<long long>(size);
+        image.size = size;
         if (use == USE_LOCK && read_only)
             image.cause = CAUSE_READ_ONLY;
         return image;
@@ -224,8 +223,11 @@ int write_image_file(ImageHandle handle, const void* bytes, std::size_t length, 
     return 1;
 }
 
+// GetFileSize leaves the last error as it was when it succeeds, and the
+// low word of a size can be INVALID_FILE_SIZE: only a new error is a failure.
 long long image_file_size(ImageHandle handle)
 {
+    SetLastError(NO_ERROR);
     DWORD size = GetFileSize(handle_of(handle), nullptr);
     return size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR ? -1 : static_cast<long long>(size);
 }
