@@ -23,6 +23,10 @@ int device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
 int vwin32_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
 int stand_in_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* record);
 
+// Windows: 1 when the system has the VWIN32 device (Windows 95, 98 and ME,
+// where it opens), else 0.
+int vwin32_device_present();
+
 // Buffer addresses travel in the record's 32-bit fields. For the VWIN32 device
 // of a 32-bit Windows process the field holds the address itself, which the
 // device reads. For the stand-in, and wherever addresses are wider, it holds a
@@ -37,5 +41,8 @@ BufferReference lend_buffer(const void* buffer, std::size_t length);
 // The stand-in's look-up: the buffer behind `reference` when it was lent for
 // the current call and holds at least `length` bytes, else nullptr.
 const void* borrow_lent_buffer(BufferReference reference, std::size_t length);
+
+// Ends the loans of the call just made (disk_service_call).
+void end_buffer_loans();
 
 constexpr std::size_t LENT_BUFFER_LIMIT = 4;

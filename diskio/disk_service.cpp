@@ -27,6 +27,13 @@ int error_code(const DIOC_REGISTERS& record)
     return static_cast<int>(record.reg_EAX >> 8);
 }
 
+// The code of a call's line: a call that never reached a device (`result` 0)
+// left in the record only what the program put there, so it shows "no disk".
+int shown_code(int result, const DIOC_REGISTERS& record)
+{
+    return result != 0 ? error_code(record) : STATUS_NOT_READY;
+}
+
 // MS-DOS generic IOCTL for block devices, category 08h, on drive 1 (A:),
 // lock level 0, permission flags 0.
 int volume_ioctl(std::uint16_t request)
@@ -70,6 +77,13 @@ constexpr int LAST_ADDRESSABLE_SECTOR = 0xFFFF;
 
 } // namespace
 
+int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record)
+{
+    int result = device_io_control(control_code, record);
+    end_buffer_loans(); // the call's loans end with it
+    return result;
+}
+
 int lock_volume()
 {
     return volume_ioctl(IOCTL_LOCK_LOGICAL_VOLUME);
@@ -100,7 +114,7 @@ int format_track(int head, int cylinder)
     set_carry(&record, true);
     int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
 
-    report_format(head, cylinder, error_code(record));
+    report_format(head, cylinder, shown_code(result, record));
     return result != 0 && !carry_set(record) ? 1 : 0;
 }
 
@@ -114,7 +128,7 @@ int verify_track(int head, int cylinder, int* error_code_shown)
     set_carry(&record, true);
     int result = disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
 
-    int code = error_code(record);
+    int code = shown_code(result, record);
     report_verify(head, cylinder, code);
     if (error_code_shown != nullptr)
         *error_code_shown = code;
@@ -135,6 +149,6 @@ int write_sector(int sector, const std::uint8_t* buffer)
     record.reg_EDX = static_cast<std::uint32_t>(sector);  // starting logical sector
     int result = disk_service_call(VWIN32_DIOC_DOS_INT26, &record);
 
-    report_write(sector, error_code(record));
+    report_write(sector, shown_code(result, record));
     return result != 0 && !carry_set(record) ? 1 : 0;
 }

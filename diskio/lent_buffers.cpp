@@ -1,6 +1,5 @@
 // The table of buffers lent to the device for one call, so that a 32-bit register
-// field can name a buffer without truncating a wider address, and the device
-// call that gives them back.
+// field can name a buffer without truncating a wider address.
 #include <cstdint>
 
 #include "diskio/device_call.h"
@@ -46,9 +45,7 @@ const void* borrow_lent_buffer(BufferReference reference, std::size_t length)
     return lent_buffers[index].address;
 }
 
-int disk_service_call(std::uint32_t control_code, DIOC_REGISTERS* record)
+void end_buffer_loans()
 {
-    int result = device_io_control(control_code, record);
-    lent_buffer_count = 0; // the call's loans end with it
-    return result;
+    lent_buffer_count = 0;
 }

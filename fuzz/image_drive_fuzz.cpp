@@ -216,12 +216,17 @@ void set_up_fixture()
     f.dangling_target = f.root + "/nowhere/target.img";
     f.locked = f.root + "/locked.img";
 
+    // Full of data, each ends its first sector as a boot sector does.
     f.formatted_bytes = pattern(VOLUME_BYTES, 0x1234567u);
     f.partial_bytes.assign(f.formatted_bytes.begin(), f.formatted_bytes.begin() + static_cast<long>(PARTIAL_BYTES));
     std::fill(f.partial_bytes.begin(), f.partial_bytes.begin() + static_cast<long>(SECTOR_SIZE), 0xF6);
     f.protected_bytes = pattern(VOLUME_BYTES, 0x2468ACEu);
     f.oversized_head = pattern(REACHABLE_BYTES, 0x3579BDFu);
     f.locked_bytes = pattern(VOLUME_BYTES, 0x55AA55Au);
+    for (std::vector<std::uint8_t>* bytes : {&f.formatted_bytes, &f.protected_bytes, &f.locked_bytes}) {
+        (*bytes)[SECTOR_SIZE - 2] = 0x55;
+        (*bytes)[SECTOR_SIZE - 1] = 0xAA;
+    }
 
     write_file(f.protected_image, f.protected_bytes, 0, 0444);
     write_file(f.oversized, f.oversized_head, OVERSIZED_BYTES, 0644);
@@ -407,22 +412,18 @@ struct Drive {
     State state;
     bool locked = false;     // the drive holds the volume lock for us
     bool exists = false;     // the writable image is there
+    bool refused = false;    // a lock was refused: the run's every request fails from then on
     std::vector<std::uint8_t> image; // the writable image as it must be
 };
 
 // Whether the drive takes the writable image as a disk: held by the lock, or
-// (looked at anew) one that can be a diskette image: empty, a diskette's size
-// (160 KB to 2.88 MB, this volume, this volume in 21-sector tracks), or whole
-// sectors whose first is one byte repeated or ends in 55h AAh.
+// (looked at anew) one that can be a diskette image: empty, or whole sectors,
+// no more than 2.88 MB, whose first is one byte repeated or ends in 55h AAh.
 bool image_taken(const Drive& drive)
 {
     if (drive.locked || !writable(drive.state) || !drive.exists || drive.image.empty())
         return true;
-    for (std::size_t size : {163'840u, 184'320u, 327'680u, 368'640u, 737'280u, 1'228'800u, 1'474'560u, 1'720'320u,
-                             2'949'120u, 1'511'424u, 1'763'328u})
-        if (drive.image.size() == size)
-            return true;
-    if (drive.image.size() % SECTOR_SIZE != 0)
+    if (drive.image.size() % SECTOR_SIZE != 0 || drive.image.size() > LARGEST_DISKETTE_BYTES)
         return false;
     const std::uint8_t* first = drive.image.data();
     return (first[510] == 0x55 && first[511] == 0xAA)
@@ -526,7 +527,9 @@ void one_call(Drive& drive, Cursor& in)
     const Loan* write_loan = nullptr;
     std::uint32_t ah = read_ah(r);
     std::uint32_t al = read_al(r);
-    if (code == VWIN32_DIOC_DOS_IOCTL) {
+    if (drive.refused && code != VWIN32_DIOC_DOS_INT13) {
+        // After a refused lock nothing is granted but a reset.
+    } else if (code == VWIN32_DIOC_DOS_IOCTL) {
         bool ours = read_ax(r) == DOS_BLOCK_DEVICE_IOCTL && low_byte(r.reg_EBX) == DOS_DRIVE_A;
         lock_asked = ours && low_word(r.reg_ECX) == IOCTL_LOCK_LOGICAL_VOLUME;
         if (lock_asked)
@@ -539,6 +542,8 @@ void one_call(Drive& drive, Cursor& in)
         unsigned cylinder = bios_cylinder(r);
         if (ah == BIOS_RESET_DISK) {
             granted = drive_number == BIOS_DRIVE_A;
+        } else if (drive.refused) {
+            granted = false;
         } else if (ah == BIOS_FORMAT_TRACK) {
             granted = writable(drive.state) && image_taken(drive) && al == SECTORS_PER_TRACK && drive_number == BIOS_DRIVE_A && head < HEAD_COUNT
                       && cylinder <= CYLINDER_BEYOND_VOLUME
@@ -594,8 +599,14 @@ void one_call(Drive& drive, Cursor& in)
         if (drive.state == ABSENT)
             drive.exists = true; // a blank disk is there now
     }
-    if (granted && unlock_granted)
+    if (lock_asked && !granted)
+        drive.refused = true;
+    if (granted && unlock_granted) {
         drive.locked = false;
+        // The image is the volume: a larger one is cut to it.
+        if (writable(drive.state) && drive.image.size() > VOLUME_BYTES)
+            drive.image.resize(VOLUME_BYTES);
+    }
     if (granted && code == VWIN32_DIOC_DOS_INT13 && ah == BIOS_FORMAT_TRACK) {
         drive.exists = true;
         if (drive.image.size() < format_offset + TRACK_BYTES)
@@ -622,6 +633,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One model for all inputs, so that its storage is not made anew each time.
     static Drive drive;
     drive.locked = false;
+    drive.refused = false;
     drive.exists = false;
     drive.image.clear();
     drive.state = static_cast<State>(in.byte() % STATE_COUNT);

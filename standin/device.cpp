@@ -10,6 +10,7 @@
 #include "diskio/device_call.h"
 #include "diskio/drive_a.h"
 #include "standin/drive.h"
+#include "standin/image_file.h"
 #include "volume/geometry.h"
 
 namespace {
@@ -111,13 +112,19 @@ std::uint16_t decode_volume_ioctl(const DIOC_REGISTERS& record, DriveRequest* re
 
 enum DriveKind : std::uint8_t { IMAGE_DRIVE, FLOPPY_DRIVE };
 
-// The drive that holds the volume lock, from lock to unlock: it gets every
-// request meanwhile, without the path being looked at again.
+// The run's drive, chosen once, at its lock, from what drive A:'s name was
+// found to be then: the holder gets every request from lock to unlock,
+// without the name being looked at again. A lock that fails decides the run:
+// from then on no request opens, locks or writes anything, and each format,
+// write, verify and lock answers the failed lock's status, even once the
+// disk would be free.
 bool lock_held = false;
 DriveKind lock_holder = IMAGE_DRIVE;
+bool lock_refused = false;
+DiskStatus refused_status = STATUS_SUCCESS;
 
-// A block device of the kernel's floppy driver is that drive; anything else,
-// other block devices included, is for the image drive to take or refuse.
+// Without a lock (only tests ask so), a block device of the kernel's floppy
+// driver is that drive; anything else is for the image drive to take or refuse.
 DriveKind drive_named()
 {
 #if defined(__linux__)
@@ -127,8 +134,35 @@ DriveKind drive_named()
     return IMAGE_DRIVE;
 }
 
+// The lock: one look at drive A:'s name, and the drive found there takes it.
+DiskStatus lock_drive_a(DriveKind* drive)
+{
+    ImageFile found = open_image_file(drive_a_path(), true);
+#if defined(__linux__)
+    if (found.kind == FILE_FLOPPY_DRIVE) {
+        *drive = FLOPPY_DRIVE;
+        return lock_floppy_drive(static_cast<int>(found.handle));
+    }
+#endif
+    *drive = IMAGE_DRIVE;
+    return lock_image_drive(found);
+}
+
 DiskStatus serve(const DriveRequest& request)
 {
+    if (lock_refused)
+        return request.kind == REQUEST_UNLOCK ? STATUS_VOLUME_LOCKED // not ours to unlock
+               : request.kind == REQUEST_RESET ? STATUS_SUCCESS
+                                               : refused_status;
+    if (request.kind == REQUEST_LOCK && !lock_held) {
+        DriveKind drive = IMAGE_DRIVE;
+        DiskStatus status = lock_drive_a(&drive);
+        lock_held = status == STATUS_SUCCESS;
+        lock_holder = drive;
+        lock_refused = !lock_held;
+        refused_status = status;
+        return status;
+    }
     DriveKind drive = lock_held ? lock_holder : drive_named();
     DiskStatus status = STATUS_BAD_COMMAND;
     switch (drive) {
@@ -138,12 +172,8 @@ DiskStatus serve(const DriveRequest& request)
 #endif
     default: break;
     }
-    if (request.kind == REQUEST_LOCK && status == STATUS_SUCCESS) {
-        lock_held = true;
-        lock_holder = drive;
-    } else if (request.kind == REQUEST_UNLOCK) {
+    if (request.kind == REQUEST_UNLOCK)
         lock_held = false; // a holder's unlock lets go even when its flush fails
-    }
     return status;
 }
 
@@ -210,8 +240,9 @@ std::uint16_t ioctl_error_for(DiskStatus status)
 }
 
 // ---------------------------------------------------------------------------
-// Why drive A: fails: said once, on standard error, at the device's first
-// answer, so before the lock's text. A run that can succeed says nothing.
+// Why drive A: fails: said once in a run, on standard error, at the end of the
+// request that found it (the lock's, before its text, or the first write that
+// failed). A run that can succeed says nothing.
 
 struct CauseText {
     DriveCause cause;
@@ -220,10 +251,14 @@ struct CauseText {
 
 constexpr CauseText CAUSE_TEXTS[] = {
     {CAUSE_NO_FOLDER, "no such folder"},
+    {CAUSE_NOT_A_FOLDER, "not a folder"},
     {CAUSE_NO_DEVICE, "no such device"},
     {CAUSE_NO_FLOPPY_DRIVER, "no such device; is the floppy driver loaded? (modprobe floppy)"},
     {CAUSE_FOLDER, "a folder, not a diskette image"},
+    {CAUSE_DRIVE, "a drive, not a diskette image"},
     {CAUSE_DANGLING_LINK, "a link to nothing"},
+    {CAUSE_FOREIGN_LINK, "a link that belongs to another user; name the file itself"},
+    {CAUSE_NAME_TOO_LONG, "the name is too long"},
     {CAUSE_NOT_FLOPPY_DRIVE,
      "a block device that is not a PC floppy drive (USB floppy drives cannot format 82 cylinders)"},
     {CAUSE_DEVICE, "a device, not a diskette image"},
@@ -235,37 +270,62 @@ constexpr CauseText CAUSE_TEXTS[] = {
     {CAUSE_CONSOLE, "the program's own output goes into it"},
     {CAUSE_NO_DISKETTE, "no diskette in the drive"},
     {CAUSE_CANNOT_OPEN, "cannot be opened: %s"},
-    {CAUSE_WINDOWS_ERROR, "cannot be opened: Windows error %d"},
+    {CAUSE_CANNOT_CREATE, "cannot be created: %s"},
+    {CAUSE_CANNOT_WRITE, "cannot be written: %s"},
 };
 
-// The cause noted during the request under way, and whether the device has
-// answered before.
+// The cause noted during the request under way, and whether the run has said one.
 DriveCause noted_cause = CAUSE_NONE;
 long long noted_bytes = 0;
 int noted_system_error = 0;
-bool answered_before = false;
+bool cause_said = false;
 
-// Ends a request: at the first answer, the cause noted, if any.
+// Drive A:'s name as a cause line shows it: control characters and bytes
+// that are no text escaped (\n, \xHH), so that the cause stays one line;
+// the separating colon left out after a name that ends in one (A:, B:).
+void print_drive_name(std::FILE* stream, const char* name)
+{
+    std::size_t length = std::strlen(name);
+    for (std::size_t index = 0; index < length; ++index) {
+        auto byte = static_cast<unsigned char>(name[index]);
+        if (byte == '\n')
+            std::fputs("\\n", stream);
+        else if (byte == '\t')
+            std::fputs("\\t", stream);
+        else if (byte < 0x20 || byte == 0x7F)
+            std::fprintf(stream, "\\x%02X", byte);
+        else
+            std::fputc(byte, stream);
+    }
+    if (length == 0 || name[length - 1] != ':')
+        std::fputc(':', stream);
+}
+
+// Ends a request: the cause noted, if the run has said none yet.
 void say_cause_once()
 {
-    if (!answered_before && noted_cause != CAUSE_NONE) {
+    if (!cause_said && noted_cause != CAUSE_NONE) {
         for (const CauseText& entry : CAUSE_TEXTS) {
             if (entry.cause != noted_cause)
                 continue;
-            char cause[160];
-            if (noted_cause == CAUSE_CANNOT_OPEN)
-                std::snprintf(cause, sizeof cause, entry.text, std::strerror(noted_system_error));
-            else if (noted_cause == CAUSE_WINDOWS_ERROR)
-                std::snprintf(cause, sizeof cause, entry.text, noted_system_error);
-            else if (noted_cause == CAUSE_NOT_AN_IMAGE || noted_cause == CAUSE_TOO_LARGE)
+            char cause[320];
+            if (noted_cause == CAUSE_CANNOT_OPEN || noted_cause == CAUSE_CANNOT_CREATE
+                || noted_cause == CAUSE_CANNOT_WRITE) {
+                char reason[256];
+                describe_system_error(noted_system_error, reason, sizeof reason);
+                std::snprintf(cause, sizeof cause, entry.text, reason);
+            } else if (noted_cause == CAUSE_NOT_AN_IMAGE || noted_cause == CAUSE_TOO_LARGE) {
                 std::snprintf(cause, sizeof cause, entry.text, noted_bytes);
-            else
+            } else {
                 std::snprintf(cause, sizeof cause, "%s", entry.text);
-            std::fprintf(stderr, "format149: %s: %s\n", drive_a_path(), cause);
+            }
+            std::fputs("format149: ", stderr);
+            print_drive_name(stderr, drive_a_path());
+            std::fprintf(stderr, " %s\n", cause);
             std::fflush(stderr);
         }
+        cause_said = true;
     }
-    answered_before = true;
     noted_cause = CAUSE_NONE;
 }
 
@@ -285,7 +345,8 @@ void release_drive_a()
     release_floppy_drive();
 #endif
     lock_held = false;
-    answered_before = false;
+    lock_refused = false;
+    cause_said = false;
     noted_cause = CAUSE_NONE;
 }
 

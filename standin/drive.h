@@ -32,14 +32,19 @@ struct DriveRequest {
 };
 
 // Why drive A: is refused, cannot be written, or is held by another program,
-// in the words the stand-in device says it once, at its first answer.
+// in the words the stand-in device says once in a run, at the end of the
+// request that first found it.
 enum DriveCause : std::uint8_t {
     CAUSE_NONE,
     CAUSE_NO_FOLDER,        // a new image's folder is not there
+    CAUSE_NOT_A_FOLDER,     // a name on the way is a file
     CAUSE_NO_DEVICE,        // a device folder's name that no device has
     CAUSE_NO_FLOPPY_DRIVER, // likewise, for a floppy drive's name
-    CAUSE_FOLDER,           // a folder, or a drive's root
+    CAUSE_FOLDER,           // a folder
+    CAUSE_DRIVE,            // a drive's root, or a drive letter
     CAUSE_DANGLING_LINK,
+    CAUSE_FOREIGN_LINK,     // a link of another user's, not followed
+    CAUSE_NAME_TOO_LONG,
     CAUSE_NOT_FLOPPY_DRIVE, // a block device of another kind
     CAUSE_DEVICE,           // any other device, or a device's name
     CAUSE_KERNEL_FILE,      // a file of the kernel's pseudo file systems
@@ -49,16 +54,22 @@ enum DriveCause : std::uint8_t {
     CAUSE_IN_USE,           // another program holds it: 0AAh
     CAUSE_CONSOLE,          // standard output or error goes into it
     CAUSE_NO_DISKETTE,      // a drive without a diskette
-    CAUSE_CANNOT_OPEN,      // the system's own reason given (errno)
-    CAUSE_WINDOWS_ERROR,    // the system's own reason given (a Windows error code)
+    CAUSE_CANNOT_OPEN,      // the system's own reason given
+    CAUSE_CANNOT_CREATE,    // likewise, for a new image
+    CAUSE_CANNOT_WRITE,     // likewise, for a write that failed
 };
 
 // Notes why the request under way fails; `bytes` is the file's size for the
-// causes that name it, `system_error` the reason for the last two.
+// causes that name it, `system_error` the reason for the last three.
 void note_drive_cause(DriveCause cause, long long bytes = 0, int system_error = 0);
+
+struct ImageFile;
 
 // The image file: the lock holds the file for this program alone, a format
 // fills the track with F6h, the file grows as tracks are formatted.
+// lock_image_drive takes what the lock found at drive A:'s name and decides
+// whether it is a disk; serve_image_drive serves every other request.
+DiskStatus lock_image_drive(const ImageFile& found);
 DiskStatus serve_image_drive(const DriveRequest& request);
 void release_image_drive();
 
@@ -67,10 +78,12 @@ constexpr long long LARGEST_DISKETTE_BYTES = 2'949'120;
 
 #if defined(__linux__)
 // A PC floppy drive behind the kernel's floppy driver (a block device of major
-// number 2, e.g. /dev/fd0), set to the 82-cylinder geometry.
+// number 2, e.g. /dev/fd0), set to the 82-cylinder geometry. lock_floppy_drive
+// takes the descriptor the lock found it by, which reads and writes nothing.
+DiskStatus lock_floppy_drive(int found);
 DiskStatus serve_floppy_drive(const DriveRequest& request);
 void release_floppy_drive();
 
-// Whether `path` is such a drive (standin/posix_file.cpp).
+// Whether `path` is such a drive, for requests made without a lock (standin/posix_file.cpp).
 bool names_floppy_drive(const char* path);
 #endif

@@ -17,6 +17,7 @@
 #include "diskio/drive_a.h"
 #include "standin/device.h"
 #include "standin/drive.h"
+#include "standin/image_file.h"
 #include "standin/posix_file.h"
 #include "volume/geometry.h"
 
@@ -116,18 +117,19 @@ struct OpenedDevice {
     bool read_only; // a write-protected disk, or no right to write to the drive
 };
 
-// Opens the drive, alone, without the driver reading the disk (a blank disk
-// has nothing to read): with O_NDELAY the open checks nothing, and a poll of
-// the drive, which only seeks, tells whether a disk is in it and whether that
-// disk is write-protected. A writable disk gets the volume's geometry.
-// `lock` also takes a drive that may only be read.
-OpenedDevice open_device(bool lock)
+// Opens the drive that `found` names (a descriptor that reads and writes
+// nothing, whose node was found to be the floppy driver's), alone, without
+// the driver reading the disk (a blank disk has nothing to read): with
+// O_NDELAY the open checks nothing, and a poll of the drive, which only seeks,
+// tells whether a disk is in it and whether that disk is write-protected. A
+// writable disk gets the volume's geometry. `lock` also takes a drive that may
+// only be read.
+OpenedDevice open_device(int found, bool lock)
 {
-    const char* path = drive_a_path();
     bool read_only = false;
-    int descriptor = open(path, O_RDWR | O_EXCL | O_NDELAY | O_CLOEXEC | O_NOCTTY);
+    int descriptor = reopen_found(found, O_RDWR | O_EXCL | O_NDELAY);
     if (descriptor < 0 && lock && status_for_error(errno) == STATUS_WRITE_PROTECTED) {
-        descriptor = open(path, O_RDONLY | O_EXCL | O_NDELAY | O_CLOEXEC | O_NOCTTY);
+        descriptor = reopen_found(found, O_RDONLY | O_EXCL | O_NDELAY);
         read_only = true;
     }
     if (descriptor < 0) {
@@ -170,6 +172,22 @@ OpenedDevice open_device(bool lock)
         return {status, -1, false};
     }
     return {STATUS_SUCCESS, descriptor, read_only};
+}
+
+// Without a lock (only tests ask so): drive A:'s name looked at again, and
+// the drive opened for this one request only when it is still the floppy
+// driver's.
+OpenedDevice open_named_device()
+{
+    ImageFile found = open_image_file(drive_a_path(), false);
+    if (found.kind != FILE_FLOPPY_DRIVE) {
+        if (found.handle != NO_IMAGE)
+            close_image_file(found.handle);
+        return {STATUS_NOT_READY, -1, false};
+    }
+    OpenedDevice device = open_device(static_cast<int>(found.handle), false);
+    close(static_cast<int>(found.handle));
+    return device;
 }
 
 // The node's geometry is the one open_device set (a fixed-format node keeps
@@ -323,11 +341,11 @@ DiskStatus held_format(int cylinder, int head)
 
 // A writable disk's lock notes the driver's count of disk changes once the
 // geometry is set (the flush that takes it in may count a change seen before).
-DiskStatus lock()
+DiskStatus lock(int found)
 {
     if (held_device >= 0)
         return STATUS_SUCCESS;
-    OpenedDevice device = open_device(true);
+    OpenedDevice device = open_device(found, true);
     if (device.status != STATUS_SUCCESS)
         return device.status;
     floppy_drive_struct state {};
@@ -368,7 +386,7 @@ DiskStatus format_track(int cylinder, int head)
 {
     if (held_device >= 0)
         return held_read_only ? STATUS_WRITE_PROTECTED : held_format(cylinder, head);
-    OpenedDevice device = open_device(false);
+    OpenedDevice device = open_named_device();
     if (device.status != STATUS_SUCCESS)
         return device.status;
     DiskStatus status = device.read_only ? STATUS_WRITE_PROTECTED : format_on(device.descriptor, cylinder, head);
@@ -389,7 +407,7 @@ DiskStatus verify_sectors(int cylinder, std::uint32_t first, std::uint32_t count
         // A disk held read-only is not watched for a change: nothing is written to it.
         return held_read_only ? status : held_failure(status);
     }
-    OpenedDevice device = open_device(false);
+    OpenedDevice device = open_named_device();
     if (device.status != STATUS_SUCCESS)
         return device.status;
     DiskStatus status = prepare_to_verify(device.descriptor, device.read_only);
@@ -403,7 +421,7 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
 {
     if (held_device >= 0)
         return held_read_only ? STATUS_WRITE_PROTECTED : held_failure(write_on(held_device, first, count, bytes));
-    OpenedDevice device = open_device(false);
+    OpenedDevice device = open_named_device();
     if (device.status != STATUS_SUCCESS)
         return device.status;
     DiskStatus status = device.read_only ? STATUS_WRITE_PROTECTED : write_on(device.descriptor, first, count, bytes);
@@ -428,7 +446,7 @@ DiskStatus serve_floppy_drive(const DriveRequest& request)
     if (held_disk_gone && reaches_disk(request.kind))
         return STATUS_NOT_READY;
     switch (request.kind) {
-    case REQUEST_LOCK: return lock();
+    case REQUEST_LOCK: return held_device >= 0 ? STATUS_SUCCESS : STATUS_NOT_READY; // a lock comes with its drive
     case REQUEST_UNLOCK: return unlock();
     case REQUEST_RESET: return STATUS_SUCCESS; // the driver resets the controller as it needs
     case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
@@ -436,6 +454,13 @@ DiskStatus serve_floppy_drive(const DriveRequest& request)
     case REQUEST_WRITE_SECTORS: return write_sectors(request.first_sector, request.sector_count, request.bytes);
     }
     return STATUS_BAD_COMMAND;
+}
+
+DiskStatus lock_floppy_drive(int found)
+{
+    DiskStatus status = lock(found);
+    close(found);
+    return status;
 }
 
 void release_floppy_drive()

@@ -23,54 +23,51 @@ constexpr std::array<std::uint8_t, TRACK_BYTES> make_formatted_track()
 }
 constexpr std::array<std::uint8_t, TRACK_BYTES> FORMATTED_TRACK = make_formatted_track();
 
-// The image that holds the volume lock, from lock to unlock: its handle is
-// NO_IMAGE without it. An image opened read-only, or marked read-only, is a
-// write-protected disk for the whole lock. While the lock holds, only this
-// program writes the image, so it keeps the image's size itself rather than
-// asking the host on every request.
-ImageFile locked;
+// Only the run's own lock sees the image: 21-sector tracks of 82 cylinders,
+// the size at which QEMU's 1.44 MB drive type reaches all 82 cylinders, is
+// the one size beyond the volume's that an image keeps.
+constexpr long long VOLUME_FILE_BYTES = static_cast<long long>(VOLUME_BYTES);
+constexpr long long EMULATOR_IMAGE_BYTES = 21LL * TRACK_COUNT * static_cast<long long>(SECTOR_SIZE);
+static_assert(VOLUME_FILE_BYTES == 1'511'424 && EMULATOR_IMAGE_BYTES == 1'763'328);
+
+// The image that holds the volume lock, from lock to unlock. A write-protected
+// disk (an image that may not be written, or a new image that could not be
+// made) stays so for the whole lock. While the lock holds, only this program
+// writes the image, so it keeps the image's size itself.
+struct HeldImage {
+    bool locked = false;
+    ImageHandle handle = NO_IMAGE; // NO_IMAGE for a new image that could not be made
+    bool read_only = false;
+    long long size = 0;
+};
+HeldImage held;
 
 // ---------------------------------------------------------------------------
-// What the disk in the drive is.
+// What the disk in the drive is: every rule of the image drive, on every host,
+// decided here from the facts the host's file part reports.
 
-// The status of each finding, for the formats, writes and verifies. (The lock
-// takes any disk there is, and reads every other refusal as no disk.)
-DiskStatus status_of(ImageFinding finding)
+struct Verdict {
+    DiskStatus status; // the lock's: STATUS_SUCCESS for a disk, else why there is none
+    DriveCause cause;
+    bool read_only;    // a write-protected disk
+};
+
+// Whether drive A:'s name is a floppy drive's in the device folder (fd0 and the like).
+bool names_a_floppy_drive(const char* path)
 {
-    switch (finding) {
-    case IMAGE_OPENED: return STATUS_SUCCESS;
-    case IMAGE_ABSENT: return STATUS_SECTOR_NOT_FOUND; // a blank disk: nothing formatted yet
-    case IMAGE_REFUSED: return STATUS_NOT_READY;
-    case IMAGE_PROTECTED: return STATUS_WRITE_PROTECTED;
-    case IMAGE_BUSY: return STATUS_VOLUME_LOCKED;
-    case IMAGE_FAILED: break;
-    }
-    return STATUS_CONTROLLER_FAILURE;
+    const char* name = path;
+    for (const char* next = path; *next != '\0'; ++next)
+        if (*next == '/')
+            name = next + 1;
+    return name[0] == 'f' && name[1] == 'd';
 }
 
-// The sizes of the diskettes there are, 512-byte sectors each: 160, 180, 320,
-// 360 and 720 KB, 1.2, 1.44, 1.68 and 2.88 MB, this volume, and this volume in
-// 21-sector tracks as emulators take it.
-constexpr long long DISKETTE_SIZES[] = {
-    163'840, 184'320, 327'680, 368'640, 737'280, 1'228'800, 1'474'560, 1'720'320, 2'949'120,
-    static_cast<long long>(VOLUME_BYTES), 21LL * TRACK_COUNT * static_cast<long long>(SECTOR_SIZE),
-};
-static_assert(DISKETTE_SIZES[8] == LARGEST_DISKETTE_BYTES);
-
-// Whether an open file can be a diskette image: empty, the size of a
-// diskette, or whole sectors whose first is one byte repeated (blank, or a
-// format's fill) or a boot sector (55h AAh at its end). Anything else is a
-// document named by mistake, never to be overwritten.
-bool could_be_a_diskette(const ImageFile& file)
+// Whether an open file's first sector is that of a diskette: one byte
+// repeated (blank, or a format's fill) or a boot sector (55h AAh at its end).
+bool first_sector_is_a_diskettes(ImageHandle handle)
 {
-    if (file.size == 0)
-        return true;
-    for (long long size : DISKETTE_SIZES)
-        if (file.size == size)
-            return true;
     std::uint8_t first[SECTOR_SIZE];
-    if (file.size % static_cast<long long>(SECTOR_SIZE) != 0
-        || read_image_file(file.handle, 0, sizeof first, first, sizeof first) != static_cast<long long>(sizeof first))
+    if (read_image_file(handle, 0, sizeof first, first, sizeof first) != static_cast<long long>(sizeof first))
         return false;
     if (first[SECTOR_SIZE - 2] == 0x55 && first[SECTOR_SIZE - 1] == 0xAA)
         return true;
@@ -80,57 +77,69 @@ bool could_be_a_diskette(const ImageFile& file)
     return true;
 }
 
-// The image the lock holds: trusted as it was locked, without looking its
-// path up or asking the host about it again; the unlock sees whether the disk
-// was taken out (the file removed) meanwhile.
-ImageFile held_image(ImageUse use)
+// What is not a plain file: no disk, for its own reason.
+Verdict judge_other(const ImageFile& found)
 {
-    ImageFile image = locked;
-    if (use == USE_WRITE && locked.read_only)
-        image.finding = IMAGE_PROTECTED;
-    return image;
-}
-
-bool is_held(const ImageFile& image)
-{
-    return image.handle != NO_IMAGE && image.handle == locked.handle;
-}
-
-// Looks at what is in the drive and opens it for `use`; `create` makes a
-// missing image in an ordinary folder (a new, blank disk). Notes why a disk is
-// refused, protected or busy.
-ImageFile open_image(ImageUse use, bool create)
-{
-    if (locked.handle != NO_IMAGE)
-        return held_image(use);
-    ImageFile image = open_image_file(drive_a_path(), use, create);
-    if (image.finding == IMAGE_OPENED && !could_be_a_diskette(image)) {
-        close_image_file(image.handle);
-        image.handle = NO_IMAGE;
-        image.finding = IMAGE_REFUSED;
-        image.cause = CAUSE_NOT_AN_IMAGE;
+    switch (found.kind) {
+    case FILE_MISSING:
+        // A new image that could not be made: a disk that will not be written,
+        // or, for any other reason of the system's, none.
+        return found.write_refused ? Verdict{STATUS_SUCCESS, CAUSE_CANNOT_CREATE, true}
+                                   : Verdict{STATUS_NOT_READY, CAUSE_CANNOT_CREATE, false};
+    case FILE_NO_FOLDER: return {STATUS_NOT_READY, CAUSE_NO_FOLDER, false};
+    case FILE_NOT_A_FOLDER: return {STATUS_NOT_READY, CAUSE_NOT_A_FOLDER, false};
+    case FILE_IN_DEVICE_FOLDER:
+        return {STATUS_NOT_READY, names_a_floppy_drive(drive_a_path()) ? CAUSE_NO_FLOPPY_DRIVER : CAUSE_NO_DEVICE,
+                false};
+    case FILE_DANGLING_LINK: return {STATUS_NOT_READY, CAUSE_DANGLING_LINK, false};
+    case FILE_FOREIGN_LINK: return {STATUS_NOT_READY, CAUSE_FOREIGN_LINK, false};
+    case FILE_NAME_TOO_LONG: return {STATUS_NOT_READY, CAUSE_NAME_TOO_LONG, false};
+    case FILE_FOLDER: return {STATUS_NOT_READY, CAUSE_FOLDER, false};
+    case FILE_DRIVE: return {STATUS_NOT_READY, CAUSE_DRIVE, false};
+    case FILE_BLOCK_DEVICE: return {STATUS_NOT_READY, CAUSE_NOT_FLOPPY_DRIVE, false};
+    case FILE_FLOPPY_DRIVE: // the floppy drive's to serve, never this drive's
+    case FILE_DEVICE: return {STATUS_NOT_READY, CAUSE_DEVICE, false};
+    case FILE_KERNEL_FILE: return {STATUS_NOT_READY, CAUSE_KERNEL_FILE, false};
+    case FILE_PLAIN:
+    case FILE_UNREACHABLE: break;
     }
-    if (image.cause != CAUSE_NONE)
-        note_drive_cause(image.cause, image.size, image.system_error);
-    return image;
+    return {STATUS_NOT_READY, CAUSE_CANNOT_OPEN, false};
 }
 
-void close_image(const ImageFile& image)
+// Whether what was found is a disk, and of what kind. Only a plain file that
+// can be a diskette image is: empty (a new disk, or one never formatted), or
+// whole sectors, no more than the largest diskette, whose first sector is a
+// diskette's. Anything else is a document named by mistake, never to be
+// overwritten. Standard output going into the file comes first: what the
+// program itself has written there so far must not make it a document.
+Verdict judge(const ImageFile& found)
 {
-    if (image.finding == IMAGE_OPENED && !is_held(image))
-        close_image_file(image.handle);
+    if (found.kind != FILE_PLAIN)
+        return judge_other(found);
+    if (found.console)
+        return {STATUS_VOLUME_LOCKED, CAUSE_CONSOLE, false};
+    if (found.held_elsewhere)
+        return {STATUS_VOLUME_LOCKED, CAUSE_IN_USE, false};
+    if (found.size > LARGEST_DISKETTE_BYTES)
+        return {STATUS_NOT_READY, CAUSE_TOO_LARGE, false};
+    if (found.size != 0
+        && (found.size % static_cast<long long>(SECTOR_SIZE) != 0 || !first_sector_is_a_diskettes(found.handle)))
+        return {STATUS_NOT_READY, CAUSE_NOT_AN_IMAGE, false};
+    if (!found.writable)
+        return {STATUS_SUCCESS, CAUSE_READ_ONLY, true};
+    return {STATUS_SUCCESS, CAUSE_NONE, false};
 }
 
-// Keeps the held image's size after a format: the track's end when it was
-// written in full, else what the host says was written of it.
-void note_held_image_grown(bool written, long long end)
+// Judges what was found, notes why it is no disk or a protected one, and
+// closes it unless it is a disk.
+Verdict take(const ImageFile& found)
 {
-    if (written) {
-        if (end > locked.size)
-            locked.size = end;
-    } else if (long long size = image_file_size(locked.handle); size >= 0) {
-        locked.size = size;
-    }
+    Verdict verdict = judge(found);
+    if (verdict.cause != CAUSE_NONE)
+        note_drive_cause(verdict.cause, found.size, found.system_error);
+    if (verdict.status != STATUS_SUCCESS && found.handle != NO_IMAGE)
+        close_image_file(found.handle);
+    return verdict;
 }
 
 long long byte_offset(std::uint32_t sector)
@@ -139,37 +148,93 @@ long long byte_offset(std::uint32_t sector)
 }
 
 // ---------------------------------------------------------------------------
+// One request on an image: the lock's, or, without a lock (only tests ask so),
+// one looked up and opened for that request alone.
+
+struct Disk {
+    DiskStatus status; // STATUS_SUCCESS when `handle` may be used
+    ImageHandle handle;
+    bool read_only;
+    long long size;
+    bool own; // opened for this request, closed after it
+};
+
+Disk disk_for(bool create)
+{
+    if (held.locked) {
+        if (held.handle == NO_IMAGE)
+            return {STATUS_WRITE_PROTECTED, NO_IMAGE, true, 0, false};
+        return {STATUS_SUCCESS, held.handle, held.read_only, held.size, false};
+    }
+    ImageFile found = open_image_file(drive_a_path(), create);
+    if (found.kind == FILE_MISSING && !create)
+        return {STATUS_SECTOR_NOT_FOUND, NO_IMAGE, false, 0, false}; // a blank disk: nothing formatted yet
+    Verdict verdict = take(found);
+    if (verdict.status != STATUS_SUCCESS)
+        return {verdict.status, NO_IMAGE, false, 0, false};
+    if (found.handle == NO_IMAGE)
+        return {STATUS_WRITE_PROTECTED, NO_IMAGE, true, 0, false};
+    return {STATUS_SUCCESS, found.handle, verdict.read_only, found.size, true};
+}
+
+void done_with(const Disk& disk)
+{
+    if (disk.own)
+        close_image_file(disk.handle);
+}
+
+// A write that the host failed: its reason said once.
+DiskStatus failed_write(int system_error)
+{
+    note_drive_cause(CAUSE_CANNOT_WRITE, 0, system_error);
+    return STATUS_CONTROLLER_FAILURE;
+}
+
+// ---------------------------------------------------------------------------
 // The requests.
 
 DiskStatus format_track(int cylinder, int head)
 {
-    ImageFile image = open_image(USE_WRITE, true);
-    DiskStatus status = status_of(image.finding);
+    Disk disk = disk_for(true);
+    DiskStatus status = disk.status;
+    if (status == STATUS_SUCCESS && disk.read_only)
+        status = STATUS_WRITE_PROTECTED;
     if (status == STATUS_SUCCESS) {
         long long offset = byte_offset(static_cast<std::uint32_t>(logical_sector(cylinder, head, 1)));
-        bool written = write_image_file(image.handle, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset) == 1;
-        if (is_held(image))
-            note_held_image_grown(written, offset + static_cast<long long>(FORMATTED_TRACK.size()));
-        status = written ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
+        int system_error = 0;
+        bool written = write_image_file(disk.handle, FORMATTED_TRACK.data(), FORMATTED_TRACK.size(), offset,
+                                        &system_error) == 1;
+        long long end = offset + static_cast<long long>(FORMATTED_TRACK.size());
+        // The held image's size: the track's end when it was written in full,
+        // else what the host says was written of it.
+        if (held.locked && written && end > held.size)
+            held.size = end;
+        else if (held.locked && !written)
+            if (long long size = image_file_size(held.handle); size >= 0)
+                held.size = size;
+        status = written ? STATUS_SUCCESS : failed_write(system_error);
     }
-    close_image(image);
+    done_with(disk);
     return status;
 }
 
 DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::uint8_t* bytes)
 {
-    ImageFile image = open_image(USE_WRITE, false);
-    DiskStatus status = status_of(image.finding);
+    Disk disk = disk_for(false);
+    DiskStatus status = disk.status;
+    if (status == STATUS_SUCCESS && disk.read_only)
+        status = STATUS_WRITE_PROTECTED;
     if (status == STATUS_SUCCESS) {
         // Only sectors that a format has reached exist.
         long long offset = byte_offset(first);
         std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-        if (image.size < offset + static_cast<long long>(length))
+        int system_error = 0;
+        if (disk.size < offset + static_cast<long long>(length))
             status = STATUS_SECTOR_NOT_FOUND;
-        else if (write_image_file(image.handle, bytes, length, offset) != 1)
-            status = STATUS_CONTROLLER_FAILURE;
+        else if (write_image_file(disk.handle, bytes, length, offset, &system_error) != 1)
+            status = failed_write(system_error);
     }
-    close_image(image);
+    done_with(disk);
     return status;
 }
 
@@ -178,58 +243,70 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
 // is missing. Nothing read is kept.
 DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 {
-    ImageFile image = open_image(USE_VERIFY, false);
-    DiskStatus status = status_of(image.finding);
+    Disk disk = disk_for(false);
+    DiskStatus status = disk.status == STATUS_WRITE_PROTECTED && disk.handle == NO_IMAGE ? STATUS_SECTOR_NOT_FOUND
+                                                                                         : disk.status;
     if (status == STATUS_SUCCESS) {
         std::uint8_t track[TRACK_BYTES];
         std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
-        long long read_bytes = read_image_file(image.handle, byte_offset(first), length, track, sizeof track);
+        long long read_bytes = read_image_file(disk.handle, byte_offset(first), length, track, sizeof track);
         if (read_bytes < 0)
             status = STATUS_CONTROLLER_FAILURE;
         else if (static_cast<std::size_t>(read_bytes) < length)
             status = STATUS_SECTOR_NOT_FOUND;
     }
-    close_image(image);
+    done_with(disk);
     return status;
 }
 
-// Any disk there is can be locked, a write-protected one too (read-only);
-// one that the console is using, or another program's lock, is busy; a disk
-// that is not there, or not usable, reads as not ready.
-DiskStatus lock()
-{
-    if (locked.handle != NO_IMAGE)
-        return STATUS_SUCCESS;
-    ImageFile image = open_image(USE_LOCK, true);
-    if (image.finding != IMAGE_OPENED)
-        return image.finding == IMAGE_BUSY ? STATUS_VOLUME_LOCKED : STATUS_NOT_READY;
-    locked = image;
-    return STATUS_SUCCESS;
-}
-
 // Without our lock there is nothing to unlock: the lock is not ours. The
-// unlock succeeds only once what was written is on the medium under the image
-// and the image closed cleanly; a disk taken out while locked (the image
-// removed) took the run's writes with it.
+// unlock succeeds only once the image is the volume (a larger one cut to its
+// size), what was written is on the medium under it, and it closed cleanly; a
+// disk taken out while locked (the image removed) took the run's writes with it.
 DiskStatus unlock()
 {
-    if (locked.handle == NO_IMAGE)
+    if (!held.locked)
         return STATUS_VOLUME_LOCKED;
-    bool still_there = image_file_present(locked.handle) == 1;
-    bool flushed = locked.read_only || flush_image_file(locked.handle) == 1;
-    bool closed = close_image_file(locked.handle) == 1;
-    locked = ImageFile{};
+    HeldImage image = held;
+    held = HeldImage{};
+    if (image.handle == NO_IMAGE)
+        return STATUS_SUCCESS;
+    bool still_there = image_file_present(image.handle) == 1;
+    bool cut = image.read_only || image.size <= VOLUME_FILE_BYTES || image.size == EMULATOR_IMAGE_BYTES
+               || truncate_image_file(image.handle, VOLUME_FILE_BYTES) == 1;
+    bool flushed = image.read_only || flush_image_file(image.handle) == 1;
+    bool closed = close_image_file(image.handle) == 1;
     if (!still_there)
         return STATUS_NOT_READY;
-    return flushed && closed ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
+    return cut && flushed && closed ? STATUS_SUCCESS : STATUS_CONTROLLER_FAILURE;
 }
 
 } // namespace
 
+// Any disk there is can be locked, a write-protected one too; one that the
+// console is using, or another program's lock, is busy; anything else is no
+// disk, and that is the run's answer from then on (standin/device.cpp).
+DiskStatus lock_image_drive(const ImageFile& found)
+{
+    if (held.locked) {
+        if (found.handle != NO_IMAGE)
+            close_image_file(found.handle);
+        return STATUS_SUCCESS;
+    }
+    Verdict verdict = take(found);
+    if (verdict.status != STATUS_SUCCESS)
+        return verdict.status;
+    held.locked = true;
+    held.handle = found.handle;
+    held.read_only = verdict.read_only;
+    held.size = found.size;
+    return STATUS_SUCCESS;
+}
+
 DiskStatus serve_image_drive(const DriveRequest& request)
 {
     switch (request.kind) {
-    case REQUEST_LOCK: return lock();
+    case REQUEST_LOCK: return held.locked ? STATUS_SUCCESS : lock_image_drive(open_image_file(drive_a_path(), true));
     case REQUEST_UNLOCK: return unlock();
     case REQUEST_RESET: return STATUS_SUCCESS; // nothing to do for a file
     case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);
@@ -241,8 +318,7 @@ DiskStatus serve_image_drive(const DriveRequest& request)
 
 void release_image_drive()
 {
-    if (locked.handle != NO_IMAGE) {
-        close_image_file(locked.handle); // closing drops the lock
-        locked = ImageFile{};
-    }
+    if (held.handle != NO_IMAGE)
+        close_image_file(held.handle); // closing drops the lock
+    held = HeldImage{};
 }

@@ -1,8 +1,9 @@
 // Helpers of the stand-in's drives on POSIX hosts: descriptors kept off the
-// console, and reading back without keeping.
+// console, opened through what was found, and reading back without keeping.
 #include "standin/posix_file.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +22,20 @@ int move_above_standard_streams(int descriptor)
     int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     close(descriptor);
     return moved;
+}
+
+int reopen_found(int found, int flags)
+{
+#if defined(O_PATH)
+    // The descriptor's own entry leads to the object itself, whatever has
+    // become of its name.
+    char own[64];
+    std::snprintf(own, sizeof own, "/proc/self/fd/%d", found);
+    return open(own, flags | O_CLOEXEC | O_NOCTTY);
+#else
+    (void)flags;
+    return fcntl(found, F_DUPFD_CLOEXEC, 0); // found open for reading already
+#endif
 }
 
 long long read_back(int descriptor, long long offset, std::size_t length, std::uint8_t* buffer,

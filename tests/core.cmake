@@ -15,7 +15,8 @@ gtest_discover_tests(format149_unit_tests)
 
 # The stand-in device's decoder before drives that record what they are asked.
 add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp
-               ${PROJECT_SOURCE_DIR}/diskio/device_call.cpp ${PROJECT_SOURCE_DIR}/standin/posix_file.cpp)
+               ${PROJECT_SOURCE_DIR}/diskio/device_call.cpp ${PROJECT_SOURCE_DIR}/standin/posix_file.cpp
+               ${PROJECT_SOURCE_DIR}/standin/image_file_posix.cpp)
 target_link_libraries(stand_in_device_tests PRIVATE format149_diskio GTest::gtest_main)
 gtest_discover_tests(stand_in_device_tests)
 

@@ -2,6 +2,7 @@
 // stand-in device, registers out, and the image file it leaves.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "diskio/device_call.h"
@@ -262,6 +264,7 @@ TEST_F(ImageDriveTest, NoDiskInTheDrive)
         answer = lock();
         EXPECT_TRUE(carry_set(answer.record)) << path;
         EXPECT_EQ(read_ax(answer.record), 0x15u) << path;
+        release_drive_a(); // the refused lock decided that run
     }
     EXPECT_FALSE(exists(folder + "/missing"));
     EXPECT_FALSE(exists(folder + "/elsewhere"));
@@ -343,7 +346,81 @@ TEST_F(ImageDriveTest, AVolumeLockedByAnotherProgramIsRefused)
     EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
     close(other);
 
-    EXPECT_FALSE(carry_set(format(0, 0).record)); // free again
+    // Free again, the image stays refused for the rest of the run: the cause
+    // line's promise holds.
+    EXPECT_EQ(read_ah(format(0, 0).record), 0xAAu);
+    EXPECT_EQ(read_ah(write(0, sector).record), 0xAAu);
+    EXPECT_EQ(read_ax(lock().record), 5u);
+    EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
+    release_drive_a();
+
+    // A record lock, as QEMU takes on its images, is another program's lock too.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int descriptor = open(image.c_str(), O_RDWR);
+        struct flock record {};
+        record.l_type = F_RDLCK;
+        record.l_whence = SEEK_SET;
+        record.l_start = 100;
+        record.l_len = 1;
+        char held = descriptor >= 0 && fcntl(descriptor, F_SETLK, &record) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &held, 1);
+        pause();
+        _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    EXPECT_EQ(held, 'y');
+    EXPECT_EQ(read_ax(lock().record), 5u);
+    EXPECT_EQ(read_ah(format(0, 0).record), 0xAAu);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(file_bytes(image), std::vector<std::uint8_t>(2 * TRACK, 0x5A));
+}
+
+TEST_F(ImageDriveTest, OnlyADiskettesImageIsTakenAndTheVolumeIsWhatItLeaves)
+{
+    // A text of a 360 KB diskette's size, and 4 GiB that a 32-bit size reads as empty.
+    std::string text = folder + "/notes.txt";
+    std::vector<std::uint8_t> notes;
+    for (int line = 0; notes.size() < 368'640; ++line)
+        for (char character : "line " + std::to_string(line) + " of the notes\n")
+            notes.push_back(static_cast<std::uint8_t>(character));
+    notes.resize(368'640);
+    int descriptor = open(text.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(::write(descriptor, notes.data(), notes.size()), static_cast<ssize_t>(notes.size()));
+    close(descriptor);
+    std::string huge = folder + "/huge.img";
+    ASSERT_EQ(truncate((make_file(huge, 0, 0), huge).c_str(), 4LL << 30), 0);
+    for (const std::string* path : {&text, &huge}) {
+        use(*path);
+        EXPECT_EQ(read_ax(lock().record), 0x15u) << *path;
+        EXPECT_EQ(read_ah(format(0, 0).record), 0x80u) << *path;
+        release_drive_a();
+    }
+    EXPECT_EQ(file_bytes(text), notes);
+    struct stat status {};
+    ASSERT_EQ(stat(huge.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 4LL << 30);
+    EXPECT_EQ(status.st_blocks, 0);
+
+    // A larger image is cut to the volume at the unlock; 82 tracks of 21
+    // sectors keep their size, for the emulators that read it so.
+    for (long long size : {2'949'120LL, 1'763'328LL}) {
+        use(image);
+        make_file(image, static_cast<std::size_t>(size), 0xF6);
+        EXPECT_FALSE(carry_set(lock().record));
+        EXPECT_FALSE(carry_set(format(0, 0).record));
+        EXPECT_FALSE(carry_set(unlock().record));
+        ASSERT_EQ(stat(image.c_str(), &status), 0);
+        EXPECT_EQ(status.st_size, size == 1'763'328LL ? size : 1'511'424LL);
+        release_drive_a();
+    }
 }
 
 TEST_F(ImageDriveTest, AHostWriteFailureIsAControllerFailure)

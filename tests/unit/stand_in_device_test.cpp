@@ -15,6 +15,7 @@
 #include "diskio/device_call.h"
 #include "standin/device.h"
 #include "standin/drive.h"
+#include "standin/image_file.h"
 #include "track_address_fields.h"
 
 namespace {
@@ -32,12 +33,29 @@ DiskStatus serve_image_drive(const DriveRequest& request)
     return answer;
 }
 
+DiskStatus lock_image_drive(const ImageFile& found)
+{
+    if (found.handle != NO_IMAGE)
+        close_image_file(found.handle);
+    served.push_back(DriveRequest{REQUEST_LOCK, 0, 0, nullptr, 0, 0, nullptr});
+    drives_asked += 'i';
+    return answer;
+}
+
 void release_image_drive() {}
 
 #if defined(__linux__)
 DiskStatus serve_floppy_drive(const DriveRequest& request)
 {
     served.push_back(request);
+    drives_asked += 'f';
+    return answer;
+}
+
+DiskStatus lock_floppy_drive(int found)
+{
+    close(found);
+    served.push_back(DriveRequest{REQUEST_LOCK, 0, 0, nullptr, 0, 0, nullptr});
     drives_asked += 'f';
     return answer;
 }
@@ -94,6 +112,7 @@ protected:
         served.clear();
         drives_asked.clear();
         answer = STATUS_SUCCESS;
+        setenv("DRIVE_A_IMAGE", "/dev/null", 1); // a lock's look finds a device, and makes nothing
     }
     void TearDown() override
     {
@@ -214,6 +233,7 @@ TEST_F(StandInDeviceTest, ADrivesStatusComesBackAsEachServiceLeavesIt)
         disk_service_call(VWIN32_DIOC_DOS_IOCTL, &record);
         EXPECT_TRUE(carry_set(record));
         EXPECT_EQ(read_ax(record), expected.ioctl_ax);
+        release_drive_a(); // a new run: the refused lock decided the last one
     }
 
     answer = STATUS_SUCCESS;
@@ -261,11 +281,17 @@ TEST_F(StandInDeviceTest, TheFloppyDriversBlockDevicesAreTheFloppyDriveAndTheLoc
         ask(loop, IOCTL_LOCK_LOGICAL_VOLUME);
         ask(loop, IOCTL_UNLOCK_LOGICAL_VOLUME);
         ask(loop, IOCTL_UNLOCK_LOGICAL_VOLUME);
-        // A lock refused leaves the path to decide.
+        // A lock refused decides the run: no drive is asked again, whatever
+        // the path names by now, and every request answers the lock's status.
         answer = STATUS_VOLUME_LOCKED;
         ask(floppy, IOCTL_LOCK_LOGICAL_VOLUME);
+        answer = STATUS_SUCCESS;
         ask(loop, IOCTL_LOCK_LOGICAL_VOLUME);
-        EXPECT_EQ(drives_asked, "fffifi");
+        AddressFieldList list = fields_for(0, 0);
+        DIOC_REGISTERS record = format_record(0, 0, &list);
+        disk_service_call(VWIN32_DIOC_DOS_INT13, &record);
+        EXPECT_EQ(read_ah(record), STATUS_VOLUME_LOCKED);
+        EXPECT_EQ(drives_asked, "fffif");
     }
     for (const std::string* path : {&floppy, &fixed_format, &loop})
         unlink(path->c_str());
