@@ -283,7 +283,7 @@ bool cause_said = false;
 // Drive A:'s name as a cause line shows it: control characters and bytes
 // that are no text escaped (\n, \xHH), so that the cause stays one line;
 // the separating colon left out after a name that ends in one (A:, B:).
-void print_drive_name(std::FILE* stream, const char* name)
+void print_drive_name(std::FILE* stream, const char* name, bool colon = true)
 {
     std::size_t length = std::strlen(name);
     for (std::size_t index = 0; index < length; ++index) {
@@ -297,7 +297,7 @@ void print_drive_name(std::FILE* stream, const char* name)
         else
             std::fputc(byte, stream);
     }
-    if (length == 0 || name[length - 1] != ':')
+    if (colon && (length == 0 || name[length - 1] != ':'))
         std::fputc(':', stream);
 }
 
@@ -336,6 +336,35 @@ void note_drive_cause(DriveCause cause, long long bytes, int system_error)
     noted_cause = cause;
     noted_bytes = bytes;
     noted_system_error = system_error;
+}
+
+void say_what_drive_a_is()
+{
+    if (drive_a_device() != DEVICE_STAND_IN)
+        return;
+    ImageFile found = look_at_image_file(drive_a_path());
+    const char* what = "not there";
+    switch (found.kind) {
+    case FILE_PLAIN: what = nullptr; break;
+    case FILE_MISSING: what = "a new image file"; break;
+    case FILE_FLOPPY_DRIVE: what = "the floppy drive"; break;
+    case FILE_FOLDER: what = "a folder"; break;
+    case FILE_DRIVE: what = "a drive"; break;
+    case FILE_KERNEL_FILE: what = "a kernel file"; break;
+    case FILE_BLOCK_DEVICE:
+    case FILE_DEVICE:
+    case FILE_IN_DEVICE_FOLDER: what = "a device"; break;
+    case FILE_DANGLING_LINK:
+    case FILE_FOREIGN_LINK: what = "a link"; break;
+    default: break;
+    }
+    std::fputs("format149: drive A: is ", stderr);
+    print_drive_name(stderr, drive_a_path(), false);
+    if (what != nullptr)
+        std::fprintf(stderr, ", %s\n", what);
+    else
+        std::fprintf(stderr, ", an existing file of %lld bytes\n", found.size);
+    std::fflush(stderr);
 }
 
 void release_drive_a()

@@ -10,3 +10,9 @@ constexpr int CYLINDER_BEYOND_VOLUME = CYLINDER_COUNT;
 
 // Drops the volume lock and closes the disk, as the end of the process would.
 void release_drive_a();
+
+// Says on standard error what drive A: is, before the question is asked, so
+// that the user knows what will be erased: "format149: drive A: is NAME, a new
+// image file" and the like. Only looks; nothing is opened or made. Nothing is
+// said where drive A: is the system's own, behind the VWIN32 device.
+void say_what_drive_a_is();

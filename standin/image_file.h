@@ -55,6 +55,10 @@ struct ImageFile {
 // Nothing else is opened for reading or writing.
 ImageFile open_image_file(const char* path, bool create);
 
+// Only looks at `path`, by the same rules, and opens nothing: the kind, and
+// a plain file's size (FILE_PLAIN, with `handle` NO_IMAGE).
+ImageFile look_at_image_file(const char* path);
+
 // Reads `length` bytes from `offset` on, `buffer_size` at a time into `buffer`,
 // keeping nothing. Returns the bytes read, fewer where the file ends, or -1.
 long long read_image_file(ImageHandle handle, long long offset, std::size_t length, std::uint8_t* buffer,

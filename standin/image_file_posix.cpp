@@ -349,7 +349,7 @@ ImageFile open_plain_file(int found, bool created)
 }
 
 // What an object found is, and for a plain file, its facts once opened.
-ImageFile look_at(int found)
+ImageFile look_at(int found, bool open_plain)
 {
     ImageFile image;
     struct stat status {};
@@ -363,6 +363,10 @@ ImageFile look_at(int found)
 #if defined(__linux__)
         if (major(status.st_rdev) == FLOPPY_MAJOR) {
             image.kind = FILE_FLOPPY_DRIVE;
+            if (!open_plain) {
+                close(found);
+                return image;
+            }
             image.handle = found; // kept for the floppy drive to open
             return image;
         }
@@ -372,22 +376,20 @@ ImageFile look_at(int found)
         image.kind = FILE_DEVICE;
     } else if (is_kernel_file_system(found)) {
         image.kind = FILE_KERNEL_FILE;
-    } else {
+    } else if (open_plain) {
         image = open_plain_file(found, false);
+    } else {
+        image.kind = FILE_PLAIN;
+        image.size = static_cast<long long>(status.st_size);
     }
     close(found);
     return image;
 }
 
-} // namespace
-
-ImageFile open_image_file(const char* path, bool create)
+// Looks at `path`; with `open_plain`, opens what is found there, and with
+// `create` makes a missing image.
+ImageFile find_image_file(const char* path, bool open_plain, bool create)
 {
-#if defined(SIGXFSZ)
-    // A file-size limit shows as a failed write, never as the end of the process.
-    static bool file_size_signal_ignored = (std::signal(SIGXFSZ, SIG_IGN), true);
-    (void)file_size_signal_ignored;
-#endif
     ImageFile image;
     // A file that appears between the look and the making is looked at again,
     // by the same rules, never followed.
@@ -401,7 +403,7 @@ ImageFile open_image_file(const char* path, bool create)
         }
         if (found.target >= 0) {
             close(found.folder);
-            return look_at(found.target);
+            return look_at(found.target, open_plain);
         }
         image = ImageFile{};
         struct stat folder {};
@@ -422,18 +424,34 @@ ImageFile open_image_file(const char* path, bool create)
             close(found.folder);
             continue;
         }
+        close(found.folder);
         if (made < 0) {
-            close(found.folder);
             image.system_error = error;
             image.write_refused = is_write_protection(error);
             return image;
         }
-        close(found.folder);
         ImageFile plain = open_plain_file(made, true);
         close(made);
         return plain;
     }
     return image; // made and gone twice over: as missing
+}
+
+} // namespace
+
+ImageFile open_image_file(const char* path, bool create)
+{
+#if defined(SIGXFSZ)
+    // A file-size limit shows as a failed write, never as the end of the process.
+    static bool file_size_signal_ignored = (std::signal(SIGXFSZ, SIG_IGN), true);
+    (void)file_size_signal_ignored;
+#endif
+    return find_image_file(path, true, create);
+}
+
+ImageFile look_at_image_file(const char* path)
+{
+    return find_image_file(path, false, false);
 }
 
 long long read_image_file(ImageHandle handle, long long offset, std::size_t length, std::uint8_t* buffer,

@@ -45,7 +45,7 @@ set_tests_properties(console_status_process PROPERTIES TIMEOUT 120 ENVIRONMENT P
 # The built program on targets that are no plain image: kernel pseudo files, a
 # write-protected file, the console's own file, a new image under a tight umask,
 # documents and diskette images of other formats, a device that is not there.
-foreach(case pseudo protected console umask documents devices)
+foreach(case pseudo protected console umask documents devices links)
   add_test(NAME targets_${case} COMMAND ${BASH_PROGRAM} ${CMAKE_CURRENT_SOURCE_DIR}/process/targets_test.sh ${case}
            $<TARGET_FILE:format149>)
   set_tests_properties(targets_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)

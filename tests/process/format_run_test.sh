@@ -26,11 +26,22 @@ fi
 
 # Runs the program at a frozen clock: image path, input, output file (standard
 # output and error together, as one console).
+# What the run says drive A: is, found before it: kept in drive_is for the transcript.
 run_at() { # time image input output
+    if [ -f "$2" ]; then
+        drive_is="$2, an existing file of $(stat -c %s "$2") bytes"
+    elif [ -d "$(dirname "$2")" ]; then
+        drive_is="$2, a new image file"
+    else
+        drive_is="$2, not there"
+    fi
     printf '%b' "$3" | TZ=UTC FAKETIME="$1" LD_PRELOAD="$faketime_library" DRIVE_A_IMAGE="$2" "$program" >"$4" 2>&1
 }
 
-date_line() { printf '\n\n     The date and time of your format will be: %s\n' "$1"; }
+date_line() {
+    printf '\n\n     The date and time of your format will be: %s\n' "$1"
+    printf 'format149: drive A: is %s\n' "$drive_is"
+}
 warning() {
     printf '\n\n     Make sure you have a 1.44 megabyte floppy disk in drive A.\n'
     printf '     This is a high level program for the Windows environment\n'
@@ -123,10 +134,10 @@ check "round trip unchanged" cmp "$work/payload.bin" "$work/payload.back"
 check "fsck.fat after the copy" quiet fsck.fat -n "$image"
 
 # --- Declining ---------------------------------------------------------------
-declined_transcript "Mon Jun 07 13:45:31 2004" >"$work/declined.expected"
 cp "$image" "$work/before.img"
 for answer in 'n\n\n' 'N\n\n' 'x\n\n' '\n  \n nyes\n\n' ''; do
     run_at "2004-06-07 13:45:31" "$image" "$answer" "$work/declined.out"
+    declined_transcript "Mon Jun 07 13:45:31 2004" >"$work/declined.expected"
     check "declined transcript for '$answer'" cmp "$work/declined.out" "$work/declined.expected"
 done
 check "declining leaves the image unchanged" cmp "$image" "$work/before.img"
@@ -157,7 +168,7 @@ check "write-protected: every format fails with 03h" test "$(grep -o 'error code
 check "write-protected: image unchanged" cmp "$work/protected.img" "$work/before.img"
 cause_and_lock=$(grep -n -e "format149: $work/protected.img: read-only: every format and write will fail with error code 3\$" \
     -e 'Lock succeeded' "$work/protected.out" | cut -d: -f1 | tr '\n' ' ')
-check "write-protected: the cause, once, before the lock's text" test "$cause_and_lock" = "15 17 "
+check "write-protected: the cause, once, before the lock's text" test "$cause_and_lock" = "16 18 "
 
 # --- The clock: the date line and the stamp from the same local time --------
 rm -f "$work/zone.img"

@@ -8,7 +8,10 @@
 #   umask      a new image under umask 0277 is still writable by its maker
 #   documents  files that cannot be diskette images are refused untouched;
 #              a diskette image of another format and an empty file are taken
-#   devices    a name in /dev that no device has is no disk, and never a file
+#   devices    a name in /dev that no device has is no disk, and never a file;
+#              an image in /dev/shm, a mount of its own, is made
+#   links      run as root, another user's links are never followed, and a
+#              device named through a link is never opened for writing
 #
 #   targets_test.sh CASE PROGRAM
 #
@@ -141,10 +144,18 @@ documents)
     mkfs.fat -C "$work/floppy.img" 1440 > /dev/null
     : > "$work/empty.img"
     for target in "$work/floppy.img" "$work/empty.img"; do
+        size=$(stat -c %s "$target")
         confirmed "$target" "$work/out"
         expect_run "$target" "$work/out" succeeded succeeded 0 0
-        ! grep -aq 'format149: ' "$work/out" || fail "$target: a cause line on a run that succeeds"
+        grep -aqx "format149: drive A: is $target, an existing file of $size bytes" "$work/out" \
+            || fail "$target: the image not named before the question"
+        ! lines "$work/out" | grep -a 'format149: ' | grep -aqv ': drive A: is ' \
+            || fail "$target: a cause line on a run that succeeds"
     done
+    # A larger diskette's image becomes the volume, byte for byte as a new one.
+    mkfs.fat -C "$work/large.img" 2880 > /dev/null
+    (export SOURCE_DATE_EPOCH=1700000000 && confirmed "$work/large.img" "$work/out" && confirmed "$work/new.img" "$work/out")
+    cmp -s "$work/large.img" "$work/new.img" || fail "the 2.88 MB image is not the new volume ($(stat -c %s "$work/large.img") bytes)"
     ;;
 devices)
     target=/dev/format149-absent
@@ -154,6 +165,40 @@ devices)
     expect_run "$target" "$work/out" failed failed 128 128
     grep -aq "format149: $target: no such device\$" "$work/out" || fail "$target: no cause line"
     [ ! -e "$target" ] || { rm -f "$target"; fail "$target was created"; }
+    if [ -d /dev/shm ]; then
+        target=/dev/shm/format149-$$.img
+        confirmed "$target" "$work/out"
+        expect_run "$target" "$work/out" succeeded succeeded 0 0
+        [ "$(stat -c %s "$target" 2> /dev/null)" = 1511424 ] || fail "$target: no volume made"
+        rm -f "$target"
+    fi
+    ;;
+links)
+    [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root, to run beside a second user"; exit 77; }
+    command -v setpriv > /dev/null || { echo "skipped: no setpriv (Debian package util-linux)"; exit 77; }
+    other() { setpriv --reuid=54321 --regid=54321 --clear-groups "$@"; }
+    chmod 0755 "$work"
+    mkdir -m 1777 "$work/shared"
+    mkdir -m 0755 "$work/home" && chown 54321:54321 "$work/home"
+    mkdir -m 0700 "$work/root-only"
+    : > "$work/root.conf"
+    other ln -s "$work/root.conf" "$work/shared/a.img" && other ln -s "$work/root.conf" "$work/home/a.img" \
+        && other ln -s "$work/root-only" "$work/home/sub" || { echo "skipped: the second user cannot make links"; exit 77; }
+    for target in "$work/shared/a.img" "$work/home/a.img" "$work/home/sub/nologin"; do
+        confirmed "$target" "$work/out"
+        expect_run "$target" "$work/out" failed failed 128 128
+        grep -aq "format149: $target: a link that belongs to another user; name the file itself$" "$work/out" \
+            || fail "$target: no cause line"
+    done
+    [ ! -s "$work/root.conf" ] || fail "the root-owned file behind another user's link was written"
+    [ -z "$(ls -A "$work/root-only")" ] || fail "something was made behind another user's folder link"
+    # Root's own link to a character device: looked at, never opened to read or write.
+    command -v strace > /dev/null || { echo "skipped: no strace"; exit 77; }
+    mknod "$work/null" c 1 3 && ln -s "$work/null" "$work/device.img" || { echo "skipped: no mknod here"; exit 77; }
+    printf 'y\n\n' | DRIVE_A_IMAGE=$work/device.img strace -f -e trace=open,openat -o "$work/trace" "$program" \
+        > "$work/out" 2>&1
+    grep -aq "format149: $work/device.img: a device, not a diskette image" "$work/out" || fail "device: no cause line"
+    ! grep -E 'O_(RDWR|WRONLY)' "$work/trace" || fail "a descriptor was opened for writing"
     ;;
 *)
     echo "targets_test.sh: unknown case '$case_name'" >&2

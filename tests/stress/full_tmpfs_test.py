@@ -42,6 +42,10 @@ def check_full_file_system(program, image, reference):
     stdout, stderr = s.run_confirmed_checking_lock(program, image, environment, "full file system")
     s.check(b"Unlock succeeded!" in stdout, "the unlock failed: %r" % stdout[-300:])
 
+    cause = ("format149: %s: cannot be written: No space left on device\n" % image).encode()
+    s.check(stderr.count(cause) == 1 and stderr.count(b"format149: ") == 2,  # and what drive A: is
+            "not one cause line for the full file system: %r" % [line for line in stderr.split(b"\n")
+                                                                 if b"format149: " in line])
     formats, writes = s.progress(stderr)
     s.check_all_progress_lines(formats, writes)
     codes = [code for _, _, code in formats]
