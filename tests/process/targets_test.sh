@@ -192,6 +192,10 @@ links)
     done
     [ ! -s "$work/root.conf" ] || fail "the root-owned file behind another user's link was written"
     [ -z "$(ls -A "$work/root-only")" ] || fail "something was made behind another user's folder link"
+    # A folder the user may not write: a write-protected disk, and why.
+    printf 'y\n\n' | DRIVE_A_IMAGE=$work/new.img other "$program" > "$work/out" 2>&1
+    expect_run "a folder not the user's" "$work/out" succeeded succeeded 3 3
+    grep -aq "cannot be created: Permission denied\$" "$work/out" || fail "a folder not the user's: no cause line"
     # Root's own link to a character device: looked at, never opened to read or write.
     command -v strace > /dev/null || { echo "skipped: no strace"; exit 77; }
     mknod "$work/null" c 1 3 && ln -s "$work/null" "$work/device.img" || { echo "skipped: no mknod here"; exit 77; }
