@@ -290,8 +290,8 @@ Walk walk(const char* path)
 // which is what QEMU takes (record locks), so that each keeps out the other.
 bool take_locks(int descriptor, bool writable)
 {
-    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0)
-        return false;
+    if (flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return false; // any other failure: a file system without such locks holds no one's
 #if defined(F_OFD_SETLK)
     struct flock record {};
     record.l_type = writable ? F_WRLCK : F_RDLCK;
@@ -299,7 +299,7 @@ bool take_locks(int descriptor, bool writable)
     record.l_start = 0;
     record.l_len = 0; // to the end, however far the file grows
     if (fcntl(descriptor, F_OFD_SETLK, &record) != 0)
-        return errno != EAGAIN && errno != EACCES; // a file system without such locks holds no one's
+        return errno != EAGAIN && errno != EACCES; // likewise
 #else
     (void)writable;
 #endif
