@@ -319,6 +319,12 @@ void say_cause_once()
             } else {
                 std::snprintf(cause, sizeof cause, "%s", entry.text);
             }
+#if defined(_WIN32)
+            // Where no program may format a diskette, the drive named cannot be reached either.
+            if (noted_cause == CAUSE_DRIVE && vwin32_device_present() != 1)
+                std::snprintf(cause, sizeof cause, "%s; only Windows 95, 98 and ME let a program format a diskette",
+                              entry.text);
+#endif
             std::fputs("format149: ", stderr);
             print_drive_name(stderr, drive_a_path());
             std::fprintf(stderr, " %s\n", cause);

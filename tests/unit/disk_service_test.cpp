@@ -107,11 +107,15 @@ TEST_F(DiskServiceTest, FormatTrackResultAndErrorCode)
     EXPECT_EQ(format_track(0, 7), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), format_line(0, 7, 0xFFFF80));
 
-    // No device: the record comes back as passed, carry still set.
+    // No device: the record holds only what was sent (AH 05h), or whatever
+    // the failed call left, carry clear and AH 0 included. The line shows 128,
+    // no disk, and the track failed.
     scripted_answer = ScriptedAnswer{0, true, false, 0};
     testing::internal::CaptureStderr();
     EXPECT_EQ(format_track(0, 1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), format_line(0, 1, 5));
+    scripted_answer = ScriptedAnswer{0, false, true, 0x0012};
+    EXPECT_EQ(format_track(0, 2), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), format_line(0, 1, 128) + format_line(0, 2, 128));
 }
 
 TEST_F(DiskServiceTest, VerifyTrackAsksForEverySectorOfTheTrackAndTellsItsCode)
@@ -130,16 +134,16 @@ TEST_F(DiskServiceTest, VerifyTrackAsksForEverySectorOfTheTrackAndTellsItsCode)
     EXPECT_EQ(call.sent.reg_EDX, 1u << 8);          // DH the head, DL drive A:
     EXPECT_EQ(call.sent.reg_Flags, 1u);
 
-    // A read error, and a device that was never reached (AH 04h as passed).
+    // A read error, and a device that was never reached (128, not the 04h sent).
     scripted_answer = ScriptedAnswer{1, true, true, 0x1000};
     testing::internal::CaptureStderr();
     EXPECT_EQ(verify_track(0, 5, &code), 0);
     EXPECT_EQ(code, 0x10);
     scripted_answer = ScriptedAnswer{0, true, false, 0};
     EXPECT_EQ(verify_track(0, 6, &code), 0);
-    EXPECT_EQ(code, 4);
+    EXPECT_EQ(code, 128);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "     Verifying side 0 of track 5, where error code = 16. \r"
-                                                      "     Verifying side 0 of track 6, where error code = 4. \r");
+                                                      "     Verifying side 0 of track 6, where error code = 128. \r");
 }
 
 TEST_F(DiskServiceTest, WriteSectorSendsTheSectorAndItsImage)
@@ -174,11 +178,11 @@ TEST_F(DiskServiceTest, WriteSectorFailures)
     EXPECT_EQ(write_sector(2, image), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), write_line(2, 4));
 
-    // No device: the record comes back as passed.
+    // No device: the record comes back as passed, AH 0, which is no success.
     scripted_answer = ScriptedAnswer{0, false, false, 0};
     testing::internal::CaptureStderr();
     EXPECT_EQ(write_sector(35, image), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), write_line(35, 0));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), write_line(35, 128));
 }
 
 TEST_F(DiskServiceTest, WriteSectorNeverWrapsTheSectorNumber)
