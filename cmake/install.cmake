@@ -15,6 +15,13 @@ if(NOT WIN32 AND CMAKE_OBJCOPY)
           COMPONENT program)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT program)
+# The documents the README links to, laid out beside it as in the source tree
+# (docs/*.md, LICENSE), so that its links lead somewhere once installed.
+file(GLOB FORMAT149_DOCUMENTS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${FORMAT149_DOCUMENTS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT program)
+# The Debian package has the licence in its copyright file instead (component
+# "debian", below), so LICENSE has a component of its own.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT license)
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   # --- The release for Windows 9x users ------------------------------------------
   # Component "release", installed only into the archive that cpack makes in the
@@ -109,13 +116,39 @@ install(FILES ${FORMAT149_PACKAGE_DIR}/format149.1.gz DESTINATION ${CMAKE_INSTAL
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${FORMAT149_PACKAGE_DIR}/copyright ${FORMAT149_PACKAGE_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+# The README's link to LICENSE leads to the copyright file, which holds it.
+install(CODE "file(CREATE_LINK copyright \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/LICENSE\" SYMBOLIC)"
+        COMPONENT debian EXCLUDE_FROM_ALL)
 
-# Every time stamp in the package is the changelog's moment, unless
-# SOURCE_DATE_EPOCH names another: the same source makes the same .deb.
-file(CONFIGURE OUTPUT ${FORMAT149_PACKAGE_DIR}/cpack_times.cmake
-     CONTENT "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} @FORMAT149_PACKAGE_EPOCH@)\nendif()\n"
-     @ONLY)
-set(CPACK_PROJECT_CONFIG_FILE ${FORMAT149_PACKAGE_DIR}/cpack_times.cmake)
+# Read by cpack when it makes the package. Every time stamp in the package is
+# the changelog's moment, unless SOURCE_DATE_EPOCH names another: the same
+# source makes the same .deb. And the package needs dpkg-shlibdeps and file
+# (for the Depends field), which the plain build does not: without them cpack
+# says in one line which Debian packages to install, instead of failing inside
+# CMake's DEB generator. They are looked for on PATH, as a shell would.
+string(CONFIGURE [=[
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} @FORMAT149_PACKAGE_EPOCH@)
+endif()
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(format149_missing "")
+  foreach(format149_tool IN ITEMS "dpkg-shlibdeps;dpkg-dev" "file;file")
+    list(GET format149_tool 0 format149_program)
+    list(GET format149_tool 1 format149_package)
+    unset(format149_found)
+    find_program(format149_found ${format149_program} NO_CACHE NO_DEFAULT_PATH PATHS ENV PATH)
+    if(NOT format149_found)
+      list(APPEND format149_missing ${format149_package})
+    endif()
+  endforeach()
+  if(format149_missing)
+    list(JOIN format149_missing " " format149_missing)
+    message(FATAL_ERROR "format149: cpack -G DEB needs: apt-get install ${format149_missing}")
+  endif()
+endif()
+]=] cpack_project_text @ONLY)
+file(CONFIGURE OUTPUT ${FORMAT149_PACKAGE_DIR}/cpack_project.cmake CONTENT "${cpack_project_text}" @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${FORMAT149_PACKAGE_DIR}/cpack_project.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME format149)

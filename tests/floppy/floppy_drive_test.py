@@ -20,20 +20,31 @@ CASE is one of
                    command line: 164 verify lines with 0, "All 164 tracks
                    verified.", exit status 0, the volume as for blank;
   unreadable       --verify on a 720 KB medium, which QEMU formats without
-                   complaint but never reads at the 1.44 MB data rate: every
-                   track named in the summary with 10h, the code of its
-                   verify line, track 0 among them so nothing more is
-                   written and the disk is unusable, exit status 1.
+                   complaint but never reads or writes at the 1.44 MB data
+                   rate: every write of the system area fails, so nothing is
+                   verified and standard output says once that the disk was
+                   not formatted, with no verify line, summary or space
+                   report; exit status 1;
+  reinserted       the diskette formatted in the 5.25-inch 1.2 MB drive type
+                   (the only QEMU drive that takes a 1,511,424-byte image as
+                   82 cylinders of 18 sectors), then taken out and put back
+                   twice through QEMU's monitor. Each time the guest runs
+                   the line the README gives for a diskette put back, then
+                   first mounts it and copies a file that fills the disk,
+                   then writes a prepared image onto it with dd. On the
+                   host fsck.fat and mtools read both results, the file
+                   comes back whole and the image byte for byte.
 
-FOLDER holds vmlinuz and floppy.ko (tests/floppy/fetch_kernel puts them
-there). The guest is a small initramfs: a static busybox, the floppy module,
-the program with the shared libraries ldd names, and an init script that
-runs the program with the answer "y" and sends its standard output, standard
-error and exit status over the second serial port. For "changed" the init
+FOLDER holds vmlinuz, floppy.ko and the FAT modules (tests/floppy/fetch_kernel
+puts them there). The guest is a small initramfs: a static busybox, the
+floppy module, the program with the shared libraries ldd names, and an init
+script that runs the program with the answer "y" and sends its standard
+output, standard error and exit status over the second serial port. For "changed" the init
 script stops the program (SIGSTOP) after STOP_AFTER progress lines, says so
 on the console and waits for a line on the third serial port; meanwhile the
-host swaps the medium through QEMU's monitor (QMP). Exits 77 (skipped) when
-QEMU, busybox, the kernel or the host's FAT tools are missing.
+host swaps the medium through QEMU's monitor (QMP). "reinserted" waits the
+same way after the run and after the mount. Exits 77 (skipped) when QEMU,
+busybox, the kernel, setfdprm or the host's FAT tools are missing.
 """
 
 import argparse
@@ -59,6 +70,21 @@ VOLUME_BYTES = CYLINDERS * HEADS * SECTORS * 512  # 1,511,424
 IMAGE_BYTES = 21 * CYLINDERS * HEADS * 512  # 1,763,328
 # QEMU takes an image of this size for a 720 KB medium (9 sectors, 250 kb/s).
 UNREADABLE_MEDIUM_BYTES = 737_280
+# The drive types of QEMU's -device floppy: the 1.44 MB 3.5-inch drive, and
+# the 1.2 MB 5.25-inch drive, whose table of media has 82 cylinders of 18.
+DRIVE_144, DRIVE_120 = "144", "120"
+# The line the README, the manual page and docs/drives.md give to set the
+# geometry of a diskette put back: run here exactly as printed there. The
+# first read takes in the new diskette; in QEMU it fails once when the
+# diskette taken out had been read since setfdprm, hence the second.
+REINSERTED_LINE = ("dd if=/dev/fd0 of=/dev/null count=1 2>/dev/null || dd if=/dev/fd0 of=/dev/null count=1; "
+                   "setfdprm /dev/fd0 DS HD sect=18 cyl=82")
+DATA_BYTES = 2919 * 512  # every cluster of the volume
+# The FAT driver and the code pages vfat mounts with by default (437, ascii).
+FAT_MODULES = ("fat.ko", "vfat.ko", "nls_cp437.ko", "nls_ascii.ko")
+# What the program says drive A: is, before the question: the floppy drive,
+# whether a diskette is in it or not.
+NAMED_DRIVE = "format149: drive A: is /dev/fd0, the floppy drive\n"
 RTC_BASE = datetime.datetime(2004, 6, 7, 13, 45, 31)
 QEMU_SECONDS = 150
 STOP_AFTER = 40  # progress lines before the medium is changed: tracks 0..19
@@ -69,15 +95,18 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 insmod /floppy.ko
+@INSMOD@
 tries=0
 while [ ! -b /dev/fd0 ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
 cd /tmp
+touch /tmp/after
 export TZ=UTC LD_LIBRARY_PATH=@LIBRARY_PATH@ DRIVE_A_IMAGE=@DRIVE_A_IMAGE@
 @RUN@
 stty -F /dev/ttyS1 raw -echo
 {
     echo "stdout $(wc -c < /tmp/stdout)"; cat /tmp/stdout
     echo "stderr $(wc -c < /tmp/stderr)"; cat /tmp/stderr
+    echo "after $(wc -c < /tmp/after)"; cat /tmp/after
     echo "status $status"
 } > /dev/ttyS1
 poweroff -f
@@ -99,6 +128,28 @@ read -r go < /dev/ttyS2
 kill -CONT $program
 wait $program
 status=$?"""
+# The program, then the diskette taken out and put back: each time the
+# geometry is set with the README's line, then the disk is mounted and
+# filled, or an image is written onto it. Their output goes to /tmp/after.
+RUN_REINSERTED = """/format149 @ARGUMENTS@ < /answer > /tmp/stdout 2> /tmp/stderr
+status=$?
+stty -F /dev/ttyS2 raw -echo
+exec 3< /dev/ttyS2
+put_back() { echo "waiting for the diskette to be put back ($1)" > /dev/console; read -r go <&3; }
+put_back 1
+{
+    @LINE@
+    echo "sectors $(blockdev --getsz /dev/fd0)"
+    mkdir -p /mnt && mount -t vfat /dev/fd0 /mnt && cp /fill.bin /mnt/FILL.BIN && umount /mnt
+    echo "filled $?"
+} >> /tmp/after 2>&1
+put_back 2
+{
+    @LINE@
+    echo "sectors $(blockdev --getsz /dev/fd0)"
+    dd if=/prepared.img of=/dev/fd0 bs=18432 conv=fsync
+    echo "written $?"
+} >> /tmp/after 2>&1"""
 
 
 class Failure(Exception):
@@ -156,7 +207,10 @@ def shared_libraries(program):
     return paths
 
 
-def build_initramfs(program, busybox, module, stopped, arguments=""):
+def build_initramfs(program, busybox, kernel_dir, run, arguments="", extras=None):
+    """The guest's initramfs: `run` is one of the RUN_ scripts; `extras`
+    maps more files of the guest (FAT modules, setfdprm, data) to their
+    contents on the host, a path or bytes."""
     archive = Archive()
     made = set()
 
@@ -172,7 +226,11 @@ def build_initramfs(program, busybox, module, stopped, arguments=""):
         directories(folder + "/x")
     archive.add("dev/console", stat.S_IFCHR | 0o600, device=(5, 1))
 
+    extras = extras or {}
+    tools = [path for name, path in extras.items() if name.startswith("usr/bin/")]
     libraries = shared_libraries(program) + shared_libraries(busybox)
+    for tool in tools:
+        libraries += shared_libraries(tool)
     for path in dict.fromkeys(libraries):
         directories(path)
         with open(path, "rb") as f:  # the file itself, wherever its links lead
@@ -186,12 +244,20 @@ def build_initramfs(program, busybox, module, stopped, arguments=""):
         archive.file("bin/busybox", f.read())
     with open(program, "rb") as f:
         archive.file("format149", f.read())
-    with open(module, "rb") as f:
+    with open(os.path.join(kernel_dir, "floppy.ko"), "rb") as f:
         archive.file("floppy.ko", f.read(), 0o644)
+    for name, content in extras.items():
+        directories(name)
+        if isinstance(content, str):
+            with open(content, "rb") as f:
+                content = f.read()
+        archive.file(name, content, 0o755 if name.startswith("usr/bin/") else 0o644)
     archive.file("answer", b"y\n\n", 0o644)
-    run = RUN_STOPPED.replace("@STOP_AFTER@", str(STOP_AFTER)) if stopped else RUN_PLAIN
+    insmod = "".join(f"insmod /{name}\n" for name in extras if name.endswith(".ko"))
+    run = run.replace("@STOP_AFTER@", str(STOP_AFTER)).replace("@LINE@", REINSERTED_LINE)
     # With arguments, the drive is named there, and DRIVE_A_IMAGE elsewhere.
     init = INIT.replace("@RUN@", run).replace("@LIBRARY_PATH@", library_path).replace("@ARGUMENTS@", arguments)
+    init = init.replace("@INSMOD@\n", insmod)
     init = init.replace("@DRIVE_A_IMAGE@", "/tmp/not-the-drive.img" if arguments else "/dev/fd0")
     archive.file("init", init.encode())
     return archive.finish()
@@ -226,31 +292,38 @@ def qmp(monitor, command, arguments=None):
             return answer["return"]
 
 
-def change_medium(work, console, qemu, second, deadline):
-    """Waits for the guest's word that the program is stopped, takes the
-    medium out, puts `second` in and lets the program go on. Returns how many
-    progress lines the program had shown."""
+def wait_for_console(console, qemu, pattern, deadline):
+    """The match of `pattern` in the guest's console, once it is there."""
     while True:
         with open(console, "rb") as f:
-            found = re.search(rb"format149 stopped after (\d+) progress lines", f.read())
+            found = re.search(pattern, f.read())
         if found:
-            break
-        check(qemu.poll() is None, "QEMU ended before the program was stopped")
-        check(time.monotonic() < deadline, "the guest never stopped the program")
+            return found
+        check(qemu.poll() is None, f"QEMU ended before the guest said {pattern!r}")
+        check(time.monotonic() < deadline, f"the guest never said {pattern!r}")
         time.sleep(0.05)
+
+
+def change_medium(work, medium, deadline, taken_out=None):
+    """Takes the medium out through QEMU's monitor and puts `medium` in;
+    `taken_out` is called in between, while the drive is empty."""
     with connect(os.path.join(work, "monitor"), deadline) as client, client.makefile("rwb") as monitor:
         check(b"QMP" in monitor.readline(), "no QMP greeting")
         qmp(monitor, "qmp_capabilities")
         qmp(monitor, "eject", {"id": "fdd0", "force": True})
-        qmp(monitor, "blockdev-change-medium", {"id": "fdd0", "filename": second, "format": "raw"})
-    return int(found.group(1))
+        if taken_out is not None:
+            taken_out()
+        qmp(monitor, "blockdev-change-medium", {"id": "fdd0", "filename": medium, "format": "raw"})
 
 
-def run_guest(work, kernel_dir, initramfs, medium, second=None):
+def run_guest(work, kernel_dir, initramfs, medium, changes=(), drive_type=DRIVE_144):
     """Boots the guest with `medium` (an image path, or None for an empty
-    drive); with `second`, the program is stopped mid-run and the medium
-    changed for that image. Returns (stdout, stderr, exit status, progress
-    lines before the change or None) of the program in it."""
+    drive). `changes` are the media changes, in order: each is (pattern,
+    image, taken_out) for a line the guest writes on its console before it
+    waits, the image put in then, and what the host does while the drive is
+    empty (or None); then the guest is told to go on. Returns (stdout,
+    stderr, exit status, what the guest wrote after the run, the match of
+    the first change's pattern or None)."""
     cpio = os.path.join(work, "initramfs.cpio")
     with open(cpio, "wb") as f:
         f.write(initramfs)
@@ -269,24 +342,27 @@ def run_guest(work, kernel_dir, initramfs, medium, second=None):
         "-kernel", os.path.join(kernel_dir, "vmlinuz"), "-initrd", cpio,
         "-append", "console=ttyS0 panic=-1",
         "-rtc", "base=" + RTC_BASE.strftime("%Y-%m-%dT%H:%M:%S"),
-        "-drive", drive, "-device", "floppy,unit=0,drive=flp,drive-type=144,id=fdd0",
+        "-drive", drive, "-device", f"floppy,unit=0,drive=flp,drive-type={drive_type},id=fdd0",
     ]
-    if second is not None:
+    if changes:
         # The monitor, and the third serial port on which the guest waits for
-        # the word to let the program go on.
+        # the word to go on.
         command += ["-qmp", f"unix:{os.path.join(work, 'monitor')},server=on,wait=off",
                     "-serial", f"unix:{os.path.join(work, 'go')},server=on,wait=off"]
     started = time.monotonic()
     deadline = started + QEMU_SECONDS
-    changed_at = None
+    first_change = None
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as qemu:
         try:
-            if second is None:
+            if not changes:
                 _, errors = qemu.communicate(timeout=QEMU_SECONDS + 10)
             else:
                 with connect(os.path.join(work, "go"), deadline) as go:
-                    changed_at = change_medium(work, console, qemu, second, deadline)
-                    go.sendall(b"go\n")
+                    for pattern, image, taken_out in changes:
+                        found = wait_for_console(console, qemu, pattern, deadline)
+                        first_change = first_change or found
+                        change_medium(work, image, deadline, taken_out)
+                        go.sendall(b"go\n")
                     _, errors = qemu.communicate(timeout=QEMU_SECONDS + 10)
         finally:
             if qemu.poll() is None:
@@ -308,17 +384,16 @@ def run_guest(work, kernel_dir, initramfs, medium, second=None):
         data = f.read()
     parts = {}
     position = 0
-    for name in ("stdout", "stderr"):
+    for name in ("stdout", "stderr", "after"):
         header = re.match(rb"%s (\d+)\n" % name.encode(), data[position:])
         check(header is not None, f"transcript lacks {name}: {data[position:position + 80]!r}\n{console_tail()}")
         position += header.end()
         length = int(header.group(1))
-        parts[name] = data[position:position + length]
+        parts[name] = data[position:position + length].decode("latin-1")
         position += length
     status = re.match(rb"status (\d+)\n", data[position:])
     check(status is not None, f"transcript lacks the exit status\n{console_tail()}")
-    return (parts["stdout"].decode("latin-1"), parts["stderr"].decode("latin-1"), int(status.group(1)),
-            changed_at)
+    return parts["stdout"], parts["stderr"], int(status.group(1)), parts["after"], first_change
 
 
 # --- what the program said -------------------------------------------------
@@ -328,8 +403,9 @@ def check_progress(stderr, code, changed_at=None, verified=False, cause=None):
     and when `verified` the 164 verify lines. With `changed_at`, every line
     after the first `changed_at` lines shows 80h instead, save the first of
     them (the request under way at the change), whose code may be any. Before
-    them, the line that says the drive's `cause`, or none."""
-    said = f"format149: /dev/fd0: {cause}\n" if cause is not None else ""
+    them, the line that names the drive before the question, and the line
+    that says the drive's `cause`, or none."""
+    said = NAMED_DRIVE + (f"format149: /dev/fd0: {cause}\n" if cause is not None else "")
     check(stderr.startswith(said) and "format149: " not in stderr[len(said):],
           f"standard error does not open with {said!r} alone: {stderr[:200]!r}")
     stderr = stderr[len(said):]
@@ -368,21 +444,27 @@ def printed_date(stdout):
     return moment
 
 
-def check_volume(work, image, moment):
-    """The volume on the medium: fsck.fat and mtools accept it, and it carries
-    the stamp of `moment`."""
-    volume = os.path.join(work, "volume.img")
-    with open(image, "rb") as f:
-        data = f.read()
-    check(len(data) == IMAGE_BYTES, f"the image changed size to {len(data)} bytes")
-    with open(volume, "wb") as f:
-        f.write(data[:VOLUME_BYTES])
+def read_volume(volume):
+    """fsck.fat's, minfo's and mdir's outputs for the volume in the image
+    file `volume`, each of which must accept it."""
     outputs = []
     for command in (["fsck.fat", "-n", volume], ["minfo", "-i", volume, "::"], ["mdir", "-i", volume, "::"]):
         result = subprocess.run(command, capture_output=True, text=True)
         check(result.returncode == 0, f"{' '.join(command)} exited {result.returncode}:\n{result.stdout}{result.stderr}")
         outputs.append(result.stdout)
-    listing = outputs[-1]
+    return outputs
+
+
+def check_volume(work, image, moment, image_bytes=IMAGE_BYTES):
+    """The volume on the medium: fsck.fat and mtools accept it, and it carries
+    the stamp of `moment`."""
+    volume = os.path.join(work, "volume.img")
+    with open(image, "rb") as f:
+        data = f.read()
+    check(len(data) == image_bytes, f"the image changed size to {len(data)} bytes")
+    with open(volume, "wb") as f:
+        f.write(data[:VOLUME_BYTES])
+    listing = read_volume(volume)[-1]
 
     # The serial number as DOS makes it: month and day plus the second, then
     # hour and minute plus the year.
@@ -405,44 +487,98 @@ def check_volume(work, image, moment):
 
 
 def check_unreadable(stdout, stderr):
-    """Every track failed to verify, and the summary names each with the code
-    its verify line showed; with track 0 unreadable, no mark is written."""
-    verified = re.findall(r"     Verifying side (\d) of track (\d+), where error code = (\d+)\. \r", stderr)
-    tracks = [(str(head), str(cylinder)) for cylinder in range(CYLINDERS) for head in range(HEADS)]
-    check([line[:2] for line in verified] == tracks, f"{len(verified)} verify lines, not one per track in order")
-    # The driver's EIO on reading is the BIOS's CRC error, 10h.
-    check(all(code == "16" for _, _, code in verified), f"verify codes {sorted({c for _, _, c in verified})}, not 16")
-    summary = "\n\n     164 of 164 tracks failed to verify.\n" + "".join(
-        f"     side {head} of track {cylinder}, error code {code}.\n" for head, cylinder, code in verified)
-    # Track 0 among them: no FAT sector is written again.
-    unusable = "\n     Track 0 could not be read back, so the disk is unusable.\n"
-    check(summary + unusable + "\n\n     Unlock " in stdout, f"no summary and verdict before the unlock:\n{stdout}")
-    check("Writing" not in stderr[stderr.index("     Verifying "):], f"a write after the verify:\n{stderr[-300:]}")
+    """No write reached the disk, so there is nothing to verify: in place of
+    the verify's lines, summary, marks and space report, standard output
+    says once, between the separator and the unlock, that the disk was not
+    formatted."""
+    check("Verifying" not in stderr, f"a verify line for a disk not formatted:\n{stderr[-300:]}")
+    written = re.findall(r"     Writing sector (\d+), where error code = (\d+)\. \r", stderr)
+    check([sector for sector, _ in written] == [str(sector) for sector in range(HEADS * SECTORS)],
+          f"{len(written)} write lines, not one per sector of the system area in order")
+    check(all(code != "0" for _, code in written), f"a write succeeded: {written}")
+    not_formatted = "\n     The disk was not formatted, so it was not verified.\n"
+    check(stdout.count(not_formatted) == 1
+          and stdout.index("*****") < stdout.index(not_formatted) < stdout.index("Unlock succeeded!"),
+          f"no single 'not formatted' line between the separator and the unlock:\n{stdout}")
+    for verdict in ("tracks verified.", "failed to verify", "could not be read back", "could not be marked",
+                    "bytes total disk space", "bytes available on disk"):
+        check(verdict not in stdout, f"{verdict!r} about a disk not formatted:\n{stdout}")
+
+
+def sector_tagged(name):
+    """DATA_BYTES of file content whose every sector names itself, so that a
+    sector in the wrong place or missing shows."""
+    return b"".join(f"{name} sector {n:04d} ".encode().ljust(512, b".") for n in range(DATA_BYTES // 512))
+
+
+def check_file(volume, name, content):
+    """`name` in the root of the volume in `volume` holds exactly `content`,
+    and no byte of the disk is left free."""
+    listing = read_volume(volume)[-1]
+    check(re.search(r"\s0 bytes free", listing), f"the file does not fill the disk:\n{listing}")
+    copy = volume + "." + name
+    result = subprocess.run(["mcopy", "-n", "-i", volume, "::" + name, copy], capture_output=True, text=True)
+    check(result.returncode == 0, f"mcopy of {name} exited {result.returncode}: {result.stderr}")
+    with open(copy, "rb") as f:
+        check(f.read() == content, f"{name} read back from the disk differs from the file copied there")
+
+
+def prepared_image(work, content):
+    """A volume of this size made by mkfs.fat, labelled PREPARED, with a file
+    PREP.BIN holding `content` that fills it: the image dd writes."""
+    path = os.path.join(work, "prepared.img")
+    source = os.path.join(work, "PREP.BIN")
+    with open(source, "wb") as f:
+        f.write(content)
+    for command in (["mkfs.fat", "-C", "-F", "12", "-f", "2", "-r", "224", "-s", "1", "-S", "512", "-h", "0",
+                     "-g", "2/18", "-M", "0xF0", "-n", "PREPARED", "--invariant", path, str(VOLUME_BYTES // 1024)],
+                    ["mcopy", "-i", path, source, "::PREP.BIN"]):
+        result = subprocess.run(command, capture_output=True, text=True)
+        check(result.returncode == 0, f"{' '.join(command)} exited {result.returncode}: {result.stderr}")
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def check_documented():
+    """The line the guest runs is the one the documents print."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    for document in ("README.md", "docs/drives.md", "docs/format149.1"):
+        with open(os.path.join(top, document), encoding="utf-8") as f:
+            text = f.read()
+        if document.endswith(".1"):
+            text = text.replace("\\-", "-")
+        check(REINSERTED_LINE in text, f"{document} does not give the line {REINSERTED_LINE!r}")
 
 
 # --- the cases -------------------------------------------------------------
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["blank", "write-protected", "empty", "changed", "verify", "unreadable"])
+    parser.add_argument("case", choices=["blank", "write-protected", "empty", "changed", "verify", "unreadable",
+                                         "reinserted"])
     parser.add_argument("--format149", required=True)
     parser.add_argument("--kernel-dir", required=True)
     arguments = parser.parse_args()
+    reinserted = arguments.case == "reinserted"
 
     if shutil.which("qemu-system-x86_64") is None or shutil.which("timeout") is None:
         skip("qemu-system-x86_64 is not installed (Debian package qemu-system-x86)")
     busybox = shutil.which("busybox")
     if busybox is None:
         skip("busybox is not installed (Debian package busybox-static)")
-    module = os.path.join(arguments.kernel_dir, "floppy.ko")
-    if not all(os.path.isfile(os.path.join(arguments.kernel_dir, name)) for name in ("vmlinuz", "floppy.ko")):
-        skip(f"no kernel in {arguments.kernel_dir} (run tests/floppy/fetch_kernel)")
-    if arguments.case in ("blank", "verify") and not all(shutil.which(tool) for tool in ("fsck.fat", "minfo", "mdir")):
-        skip("fsck.fat or mtools is not installed (Debian packages dosfstools, mtools)")
+    needed = ("vmlinuz", "floppy.ko") + (FAT_MODULES if reinserted else ())
+    if not all(os.path.isfile(os.path.join(arguments.kernel_dir, name)) for name in needed):
+        skip(f"no kernel or no {', '.join(needed[1:])} in {arguments.kernel_dir} (run tests/floppy/fetch_kernel)")
+    tools = ("fsck.fat", "minfo", "mdir") + (("mkfs.fat", "mcopy") if reinserted else ())
+    if arguments.case in ("blank", "verify", "reinserted") and not all(shutil.which(tool) for tool in tools):
+        skip("fsck.fat, mkfs.fat or mtools is not installed (Debian packages dosfstools, mtools)")
+    setfdprm = shutil.which("setfdprm")
+    if reinserted and setfdprm is None:
+        skip("setfdprm is not installed (Debian package fdutils)")
 
     verifying = arguments.case in ("verify", "unreadable")
-    initramfs = build_initramfs(arguments.format149, busybox, module, arguments.case == "changed",
-                                "--verify /dev/fd0" if verifying else "")
+    run = {"changed": RUN_STOPPED, "reinserted": RUN_REINSERTED}.get(arguments.case, RUN_PLAIN)
+    drive = "--verify /dev/fd0" if verifying else "/dev/fd0" if reinserted else ""
     with tempfile.TemporaryDirectory() as work:
         image = os.path.join(work, "medium.img")
         # A recognisable pattern, so that any write shows.
@@ -450,25 +586,58 @@ def main():
         original = bytes(IMAGE_BYTES) if arguments.case in ("blank", "changed", "verify") else pattern
         if arguments.case == "unreadable":
             original = bytes(UNREADABLE_MEDIUM_BYTES)
+        if reinserted:
+            original = bytes(VOLUME_BYTES)  # the 1.2 MB drive type's 82 x 18 medium
         with open(image, "wb") as f:
             f.write(original)
-        second = os.path.join(work, "second.img") if arguments.case == "changed" else None
-        if second is not None:
+        changes = []
+        if arguments.case == "changed":
+            second = os.path.join(work, "second.img")
             with open(second, "wb") as f:
                 f.write(pattern)
+            changes = [(rb"format149 stopped after (\d+) progress lines", second, None)]
 
         try:
+            extras = {}
+            if reinserted:
+                check_documented()
+                filled = os.path.join(work, "filled.img")
+                # The same diskette put back twice; the second time the host
+                # first keeps what the mount left on it.
+                changes = [(rb"waiting for the diskette to be put back \(%d\)" % number, image,
+                            (lambda: shutil.copyfile(image, filled)) if number == 2 else None)
+                           for number in (1, 2)]
+                prepared = prepared_image(work, sector_tagged("PREP.BIN"))
+                extras = {name: os.path.join(arguments.kernel_dir, name) for name in FAT_MODULES}
+                extras |= {"usr/bin/setfdprm": setfdprm, "fill.bin": sector_tagged("FILL.BIN"),
+                           "prepared.img": prepared}
+            initramfs = build_initramfs(arguments.format149, busybox, arguments.kernel_dir, run, drive, extras)
             medium = None if arguments.case == "empty" else {"path": image,
                                                               "read_only": arguments.case == "write-protected"}
-            stdout, stderr, status, changed_at = run_guest(work, arguments.kernel_dir, initramfs, medium, second)
+            stdout, stderr, status, after, first_change = run_guest(
+                work, arguments.kernel_dir, initramfs, medium, changes, DRIVE_120 if reinserted else DRIVE_144)
             # Any failed step, and only that, makes the exit status 1.
-            expected_status = 0 if arguments.case in ("blank", "verify") else 1
+            expected_status = 0 if arguments.case in ("blank", "verify", "reinserted") else 1
             check(status == expected_status, f"format149 exited {status}, not {expected_status}\n{stderr[-400:]}")
             if arguments.case in ("blank", "verify"):
                 check_texts(stdout, "succeeded", "succeeded")
                 check_progress(stderr, 0, verified=verifying)
                 check(("All 164 tracks verified." in stdout) == verifying, f"verify summary:\n{stdout}")
                 check_volume(work, image, printed_date(stdout))
+            elif reinserted:
+                check_texts(stdout, "succeeded", "succeeded")
+                check_progress(stderr, 0)
+                # Each time the line gave the kernel all 2952 sectors, and
+                # the mount, the copy and the write succeeded.
+                steps = re.findall(r"^(sectors|filled|written) (\d+)$", after, re.MULTILINE)
+                check(steps == [("sectors", "2952"), ("filled", "0"), ("sectors", "2952"), ("written", "0")],
+                      f"after the diskette was put back:\n{after}")
+                # The formatted volume with the file on it, then the image.
+                check_volume(work, filled, printed_date(stdout), VOLUME_BYTES)
+                check_file(filled, "FILL.BIN", sector_tagged("FILL.BIN"))
+                with open(image, "rb") as f:
+                    check(f.read() == prepared, "the diskette does not hold the image written onto it")
+                check_file(image, "PREP.BIN", sector_tagged("PREP.BIN"))
             elif arguments.case == "unreadable":
                 check_texts(stdout, "succeeded", "succeeded")
                 check_unreadable(stdout, stderr)
@@ -482,6 +651,7 @@ def main():
                 check_progress(stderr, 0x80, cause="no diskette in the drive")
             else:
                 # Stopped while formatting, not before its STOP_AFTER lines.
+                changed_at = int(first_change.group(1))
                 check(STOP_AFTER <= changed_at < CYLINDERS * HEADS,
                       f"the program was stopped after {changed_at} progress lines")
                 check_texts(stdout, "succeeded", "failed")

@@ -2,9 +2,12 @@
 # The Debian package, made by cpack from this build tree: lintian finds no
 # error and no program built without Debian's hardening flags, the control
 # fields and the files are what the install rules promise, and the unpacked
-# program formats a temporary image that fsck.fat accepts. Two more builds of
-# the source, in folders of other names and depths, make the same program and
-# the same package.
+# program formats a temporary image that fsck.fat accepts. Every link of the
+# installed README leads to a file that is installed (and to a heading there),
+# in the package and after cmake --install, which the README's uninstall line
+# undoes. Without dpkg-shlibdeps and file on PATH cpack names the packages to
+# install. Two more builds of the source, in folders of other names and
+# depths, make the same program and the same package.
 #
 #   debian_package_test.sh CPACK CPACK_CONFIG VERSION MANUAL_PAGE CMAKE SOURCE CXX
 #
@@ -27,6 +30,20 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { failed=1; echo "FAIL: $*"; }
+# The links of the README installed in FOLDER that lead to no installed file,
+# or to no heading of it: GitHub's anchors, the heading in lower case with
+# everything but letters, digits, _, - and blanks taken out, blanks as -.
+broken_links() {
+    local folder=$1 link file anchor
+    grep -o '](\([^)]*\))' "$folder/README.md" | sed 's/^](//; s/)$//' | grep -v '^[a-z]*:' |
+        while read -r link; do
+            file=${link%%#*}
+            anchor=${link#"$file"}
+            [ -e "$folder/${file:-README.md}" ] || { echo "$link"; continue; }
+            [ -z "$anchor" ] || sed -n 's/^#\{1,6\} //p' "$folder/${file:-README.md}" | tr 'A-Z' 'a-z' |
+                sed 's/[^a-z0-9_ -]//g; s/ /-/g' | grep -qx -- "${anchor#\#}" || echo "$link"
+        done
+}
 
 if ! "$cpack" -G DEB --config "$config" -B "$work/out" > "$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
@@ -51,12 +68,22 @@ dpkg-deb -f "$package" Depends | grep -q '^libc6 ' || fail "no libc6 dependency 
 
 dpkg-deb -x "$package" "$work/root"
 expected_files='./usr/bin/format149
+./usr/share/doc/format149/LICENSE -> copyright
 ./usr/share/doc/format149/README.md
 ./usr/share/doc/format149/changelog.gz
 ./usr/share/doc/format149/copyright
+./usr/share/doc/format149/docs/benchmark.md
+./usr/share/doc/format149/docs/bootstrap.md
+./usr/share/doc/format149/docs/drives.md
+./usr/share/doc/format149/docs/packaging.md
+./usr/share/doc/format149/docs/source.md
+./usr/share/doc/format149/docs/testing.md
+./usr/share/doc/format149/docs/windows.md
 ./usr/share/man/man1/format149.1.gz'
-actual_files=$(cd "$work/root" && find . -type f | LC_ALL=C sort)
+actual_files=$(cd "$work/root" && find . \( -type f -printf '%p\n' \) -o \( -type l -printf '%p -> %l\n' \) | LC_ALL=C sort)
 [ "$actual_files" = "$expected_files" ] || fail "packaged files:"$'\n'"$actual_files"
+links=$(broken_links "$work/root/usr/share/doc/format149")
+[ -z "$links" ] || fail "links of the packaged README that lead nowhere:"$'\n'"$links"
 gzip -dc "$work/root/usr/share/man/man1/format149.1.gz" | cmp -s - "$manual_page" ||
     fail "the packaged manual page is not docs/format149.1"
 
@@ -74,6 +101,22 @@ for folder in "$work/one" "$work/two/deeper/build"; do
         -B "$folder/out"; } >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the build in $folder"; }
 done
 cmp "$work"/{one,two/deeper/build}/format149.stripped || fail "two build folders made two programs"
+
+# cmake --install, then the README's uninstall line, run as printed there
+# beside the build folder.
+"$cmake" --install "$work/two/deeper/build" --prefix "$work/prefix" > "$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "cmake --install"; }
+links=$(broken_links "$work/prefix/share/doc/format149")
+[ -z "$links" ] || fail "links of the installed README that lead nowhere:"$'\n'"$links"
+(cd "$work/two/deeper" && xargs rm < build/install_manifest.txt) || fail "the uninstall line"
+[ -z "$(find "$work/prefix" ! -type d)" ] || fail "left after the uninstall line: $(find "$work/prefix" ! -type d)"
+
+# Without dpkg-shlibdeps and file on PATH: one line that says what to install.
+mkdir "$work/empty"
+PATH=$work/empty "$cpack" -G DEB --config "$config" -B "$work/none" > "$work/missing.log" 2>&1 &&
+    fail "cpack made a package without dpkg-shlibdeps and file"
+grep -qx '  format149: cpack -G DEB needs: apt-get install dpkg-dev file' "$work/missing.log" ||
+    { cat "$work/missing.log"; fail "cpack without dpkg-shlibdeps and file does not say what to install"; }
 cmp "$work"/{one,two/deeper/build}/out/"$(basename "$package")" || fail "two build folders made two packages"
 
 [ $failed -eq 0 ] && echo "passed: $(basename "$package")"
