@@ -6,10 +6,14 @@
 #include "diskio/drive_a.h"
 #include "run/command_line.h"
 #include "run/console.h"
-#include "volume/bad_clusters.h"
+#include "run/verify_pass.h"
+#include "standin/device.h"
 #include "volume/geometry.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
+#if defined(_WIN32)
+#include "diskio/device_call.h"
+#endif
 
 namespace {
 
@@ -32,94 +36,21 @@ const char SEPARATOR[] = "\n\n     *****     \n\n";
 const char UNLOCK_SUCCEEDED[] = "\n\n     Unlock succeeded!\n\n";
 const char UNLOCK_FAILED[] = "\n\n     Unlock failed!\n\n";
 const char DECLINED[] = "\n\n     You chose not to format A:!\n\n     ";
+// The farewell banner; the last line only where the program waits for Enter.
 const char FAREWELL_BANNER[] =
     "\n     Thank you for using format149.\n"
-    "     format149 is published by the Marvesto diskette tools team.\n"
-    "     Press Enter to end the program.\n";
-
-const char ALL_TRACKS_VERIFIED[] = "\n\n     All 164 tracks verified.\n";
-const char TRACKS_FAILED_TO_VERIFY[] = "\n\n     %d of 164 tracks failed to verify.\n";
-const char FAILED_TRACK[] = "     side %d of track %d, error code %d.\n";
-static_assert(TRACK_COUNT == 164, "the verify summary names the track count");
-const char SPACE_REPORT[] =
-    "\n     %ld bytes total disk space.\n"
-    "     %ld bytes in bad sectors.\n"
-    "     %ld bytes available on disk.\n";
-const char TRACK_ZERO_UNREADABLE[] = "\n     Track 0 could not be read back, so the disk is unusable.\n";
-const char MARKS_NOT_WRITTEN[] = "\n     The bad sectors could not be marked, so the disk is unusable.\n";
+    "     format149 is published by the Marvesto diskette tools team.\n";
+const char PRESS_ENTER[] = "     Press Enter to end the program.\n";
 
 const char MALFORMED_EPOCH[] =
     "format149: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC\n";
 const char EPOCH_OUT_OF_RANGE[] = "format149: SOURCE_DATE_EPOCH must fall from 1980-01-01 00:00:00 to 2107-12-31 "
                                   "23:59:59 in the local time zone (TZ), the dates a FAT volume holds\n";
 
-// A track that failed to verify, and the error code its line showed.
-struct FailedTrack {
-    int head;
-    int cylinder;
-    int error_code;
-};
-
-// Reads every track back in the order of the formats, then says which failed.
-// `failed` and `failed_count` receive them. Returns 1 when all could be read.
-int verify_drive_a(FailedTrack (&failed)[TRACK_COUNT], int* failed_count)
-{
-    *failed_count = 0;
-    for (int cylinder = 0; cylinder < CYLINDER_COUNT; ++cylinder)
-        for (int head = 0; head < HEAD_COUNT; ++head) {
-            int code = 0;
-            if (verify_track(head, cylinder, &code) != 1)
-                failed[(*failed_count)++] = FailedTrack{head, cylinder, code};
-        }
-
-    if (*failed_count == 0) {
-        printf_and_flush("%s", ALL_TRACKS_VERIFIED);
-        return 1;
-    }
-    printf_and_flush(TRACKS_FAILED_TO_VERIFY, *failed_count);
-    for (int index = 0; index < *failed_count; ++index)
-        printf_and_flush(FAILED_TRACK, failed[index].head, failed[index].cylinder, failed[index].error_code);
-    return 0;
-}
-
-// Marks the clusters of the failed tracks bad in both FAT copies, writing
-// again only the FAT sectors that carry a mark, and reports the space left.
-// Nothing is written when a track of cylinder 0 failed: the boot sector, the
-// FATs and the root directory are not to be trusted. Returns 1 when the disk
-// holds every mark.
-int mark_failed_tracks(const SystemAreaImages& images, const FailedTrack* failed, int failed_count)
-{
-    for (int index = 0; index < failed_count; ++index)
-        if (failed[index].cylinder == 0) {
-            printf_and_flush("%s", TRACK_ZERO_UNREADABLE);
-            return 0;
-        }
-
-    FatCopy fat;
-    start_fat_copy(&images, &fat);
-    long bad_clusters = 0;
-    for (int index = 0; index < failed_count; ++index)
-        bad_clusters += mark_bad_track(&fat, failed[index].head, failed[index].cylinder);
-
-    // Every mark is written, whatever became of the one before.
-    int all_written = 1;
-    for (int copy = 0; copy < FAT_COUNT; ++copy)
-        for (int sector = 0; sector < SECTORS_PER_FAT; ++sector)
-            if (fat.marked[sector] && write_sector(first_fat_sector(copy) + sector, fat.sectors[sector]) != 1)
-                all_written = 0;
-    if (all_written != 1) {
-        printf_and_flush("%s", MARKS_NOT_WRITTEN);
-        return 0;
-    }
-    long bad_bytes = bad_clusters * CLUSTER_BYTES;
-    printf_and_flush(SPACE_REPORT, DATA_AREA_BYTES, bad_bytes, DATA_AREA_BYTES - bad_bytes);
-    return 1;
-}
-
 // Locks drive A:, formats every track cylinder by cylinder, writes the system
 // area in the plan's order, reads every track back when asked to and marks
-// the failed ones' clusters bad, and unlocks. No result stops it; returns 1
-// when every step succeeded.
+// the failed ones' clusters bad (only on a disk that took every write), and
+// unlocks. No result stops it; returns 1 when every step succeeded.
 int format_drive_a(const SystemAreaImages& images, bool verify)
 {
     int all_succeeded = 1;
@@ -137,18 +68,15 @@ int format_drive_a(const SystemAreaImages& images, bool verify)
 
     printf_and_flush("%s", SEPARATOR);
 
+    int system_area_written = 1;
     for (const PlannedWrite& step : SystemAreaWritePlan)
         if (write_sector(step.sector, planned_image(&images, step.image)) != 1)
-            all_succeeded = 0;
+            system_area_written = 0;
+    if (system_area_written != 1)
+        all_succeeded = 0;
 
-    if (verify) {
-        FailedTrack failed[TRACK_COUNT];
-        int failed_count = 0;
-        if (verify_drive_a(failed, &failed_count) != 1)
-            all_succeeded = 0;
-        if (mark_failed_tracks(images, failed, failed_count) != 1)
-            all_succeeded = 0;
-    }
+    if (verify && verify_written_disk(images, system_area_written) != 1)
+        all_succeeded = 0;
 
     if (unlock_volume() == 1) {
         printf_and_flush("%s", UNLOCK_SUCCEEDED);
@@ -192,17 +120,32 @@ int main(int argument_count, char** arguments)
     fputs_and_flush(DATE_LINE_START);
     fputs_and_flush(date_text);
     fputs_and_flush("\n");
+#if defined(_WIN32)
+    // Without the VWIN32 device (the NT family) the system's drive A: cannot
+    // be reached: said once, before the question.
+    if (drive_a_device() == DEVICE_VWIN32 && vwin32_device_present() != 1) {
+        std::fputs("format149: A: only Windows 95, 98 and ME let a program format a diskette; "
+                   "name an image file: format149 DISK.IMG\n",
+                   stderr);
+        std::fflush(stderr);
+    }
+#endif
+    // What drive A: is, so that the user knows what the answer erases.
+    say_what_drive_a_is();
 
     // The images are built and stamped before the user is asked anything, so the
     // stamp is that of the moment shown, whatever the answer.
     SystemAreaImages images;
     build_images(&images);
+    if (options.label != nullptr)
+        label_images(&images, options.label);
     if (time_known)
         stamp_images(format_time, images.BootSectorImage, images.RootLabelSector);
 
     fputs_and_flush(WARNING_AND_PROMPT);
+    // --yes answers for the user, and standard input is never read.
     AnswerBuffer answer_buffer;
-    answer = read_answer(answer, &answer_buffer, read_standard_input_block);
+    answer = options.yes ? 'y' : read_answer(answer, &answer_buffer, read_standard_input_block);
 
     int exit_status = EXIT_ALL_SUCCEEDED;
     if (answer == 'Y' || answer == 'y') {
@@ -214,6 +157,9 @@ int main(int argument_count, char** arguments)
     }
 
     printf_and_flush("%s", FAREWELL_BANNER);
+    if (options.yes)
+        return exit_status;
+    printf_and_flush("%s", PRESS_ENTER);
 
     // The rest of the answer's line went with the answer's own buffer, so this
     // waits for one more line.

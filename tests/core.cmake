@@ -8,21 +8,20 @@ add_executable(format149_unit_tests
   unit/disk_service_test.cpp
   unit/console_test.cpp
   unit/stamp_test.cpp
+  unit/verify_pass_test.cpp
   unit/recording_device.cpp)
 target_link_libraries(format149_unit_tests PRIVATE format149_run format149_diskio GTest::gtest_main)
 target_compile_definitions(format149_unit_tests PRIVATE FORMAT149_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
 gtest_discover_tests(format149_unit_tests)
 
 # The stand-in device's decoder before drives that record what they are asked.
-add_executable(stand_in_device_tests unit/stand_in_device_test.cpp ${PROJECT_SOURCE_DIR}/standin/device.cpp
-               ${PROJECT_SOURCE_DIR}/diskio/device_call.cpp ${PROJECT_SOURCE_DIR}/standin/posix_file.cpp
-               ${PROJECT_SOURCE_DIR}/standin/image_file_posix.cpp)
-target_link_libraries(stand_in_device_tests PRIVATE format149_diskio GTest::gtest_main)
+add_executable(stand_in_device_tests unit/stand_in_device_test.cpp)
+target_link_libraries(stand_in_device_tests PRIVATE format149_diskio format149_device GTest::gtest_main)
 gtest_discover_tests(stand_in_device_tests)
 
 # The image drive, driven by register records through the stand-in device.
 add_executable(image_drive_tests unit/image_drive_test.cpp)
-target_link_libraries(image_drive_tests PRIVATE format149_diskio format149_device GTest::gtest_main)
+target_link_libraries(image_drive_tests PRIVATE format149_diskio format149_device format149_drives GTest::gtest_main)
 gtest_discover_tests(image_drive_tests)
 
 # The built program with piped input on temporary images.

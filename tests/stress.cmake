@@ -5,16 +5,19 @@
 # A test that needs a tool this machine lacks says which and is skipped
 # (exit code 77).
 
-set(FORMAT149_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
-
-# The fuzz targets, driven once over each seed instead of by libFuzzer.
-add_executable(answer_reader_replay ${FORMAT149_FUZZ_DIR}/answer_reader_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
+# The fuzz targets, driven once over each seed of their room's corpus instead
+# of by libFuzzer.
+add_executable(answer_reader_replay run/answer_reader_fuzz.cpp support/replay_main.cpp)
 target_link_libraries(answer_reader_replay PRIVATE format149_run)
-add_executable(image_drive_replay ${FORMAT149_FUZZ_DIR}/image_drive_fuzz.cpp ${FORMAT149_FUZZ_DIR}/replay_main.cpp)
-target_link_libraries(image_drive_replay PRIVATE format149_diskio format149_device)
+add_executable(image_drive_replay standin/image_drive_fuzz.cpp support/replay_main.cpp)
+target_link_libraries(image_drive_replay PRIVATE format149_diskio format149_device format149_drives)
 
 foreach(target answer_reader image_drive)
-  file(GLOB seeds CONFIGURE_DEPENDS ${FORMAT149_FUZZ_DIR}/corpus/${target}/*)
+  set(room standin)
+  if(target STREQUAL "answer_reader")
+    set(room run)
+  endif()
+  file(GLOB seeds CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${room}/corpus/*)
   add_test(NAME fuzz_corpus_${target} COMMAND ${target}_replay ${seeds})
   set_tests_properties(fuzz_corpus_${target} PROPERTIES TIMEOUT 120)
 endforeach()

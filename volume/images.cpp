@@ -18,7 +18,6 @@ constexpr void put_bytes(SectorTemplate& sector, std::size_t offset, const char*
 }
 
 constexpr char VOLUME_LABEL_TEXT[] = "MARVESTO   ";
-constexpr std::size_t VOLUME_LABEL_LENGTH = 11;
 static_assert(sizeof(VOLUME_LABEL_TEXT) - 1 == VOLUME_LABEL_LENGTH);
 
 constexpr SectorTemplate make_boot_sector()
@@ -85,6 +84,30 @@ void build_images(SystemAreaImages* images)
     std::memcpy(images->FatHeadSector, FAT_HEAD_TEMPLATE.data(), SECTOR_SIZE);
     std::memcpy(images->RootLabelSector, ROOT_LABEL_TEMPLATE.data(), SECTOR_SIZE);
     std::memset(images->BlankSector, 0, SECTOR_SIZE);
+}
+
+int is_volume_label(const char* name)
+{
+    static const char refused[] = "\"*+,./:;<=>?[\\]|";
+    std::size_t length = std::strlen(name);
+    if (length == 0 || length > VOLUME_LABEL_LENGTH || name[0] == ' ')
+        return 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        auto byte = static_cast<unsigned char>(name[i]);
+        if (byte < 0x20 || byte >= 0x7F || std::strchr(refused, name[i]) != nullptr)
+            return 0;
+    }
+    return 1;
+}
+
+void label_images(SystemAreaImages* images, const char* name)
+{
+    char label[VOLUME_LABEL_LENGTH];
+    std::memset(label, ' ', sizeof label);
+    for (std::size_t i = 0; i < sizeof label && name[i] != '\0'; ++i)
+        label[i] = name[i] >= 'a' && name[i] <= 'z' ? static_cast<char>(name[i] - 'a' + 'A') : name[i];
+    std::memcpy(images->BootSectorImage + boot_sector::VOLUME_LABEL, label, sizeof label);
+    std::memcpy(images->RootLabelSector + label_entry::NAME, label, sizeof label);
 }
 
 const std::uint8_t* planned_image(const SystemAreaImages* images, PlannedImage image)

@@ -17,8 +17,21 @@ struct SystemAreaImages {
     SectorImage BlankSector;
 };
 
-// Copies the constant templates into the caller's buffers.
+// Copies the constant templates into the caller's buffers, labelled MARVESTO.
 void build_images(SystemAreaImages* images);
+
+// The volume label of the boot sector and of the root directory's label entry.
+constexpr std::size_t VOLUME_LABEL_LENGTH = 11;
+
+// 1 when `name` can be a FAT volume label, else 0: 1 to 11 characters, no
+// leading blank, no control character or byte above 127, and none of
+// " * + , . / : ; < = > ? [ \ ] |.
+int is_volume_label(const char* name);
+
+// Stores `name`, which is_volume_label takes, as the volume label of the boot
+// sector and of the label entry: letters in upper case, blanks after it up to
+// VOLUME_LABEL_LENGTH. Nothing else changes.
+void label_images(SystemAreaImages* images, const char* name);
 
 // Which image a step of the write plan writes.
 enum class PlannedImage : std::uint8_t { BootSector, FatHead, RootLabel, Blank };

@@ -7,7 +7,9 @@ as it is and marks the clusters of the tracks it could not read bad.
 """
 
 import fcntl
+import filecmp
 import os
+import pty
 import subprocess
 import sys
 import tempfile
@@ -85,19 +87,25 @@ def exit_status(program, folder):
 
 
 def command_line(program, folder, version):
-    refused = (["-y"], ["--versions"], [""], ["floppy.img", "drive_a.img"], ["--verify", "floppy.img", "--", "b"])
+    refused = (["-n"], ["--versions"], [""], ["floppy.img", "drive_a.img"], ["--verify", "floppy.img", "--", "b"])
     for arguments in refused:
         result = run(program, folder, arguments, image="named-elsewhere.img")
         label = "arguments %r" % (arguments,)
         check(result.returncode == 2, "%s: exit %d, not 2" % (label, result.returncode))
         check(result.stdout == b"", "%s: the run started: %r" % (label, result.stdout[:80]))
-        check(b"Usage: format149 [--verify] [DRIVE]" in result.stderr,
+        check(b"Usage: format149 [--verify] [--yes] [--label NAME] [DRIVE]" in result.stderr,
               "%s: no usage on standard error: %r" % (label, result.stderr))
     help_run = run(program, folder, ["floppy.img", "--help"], answer=b"")
     check(help_run.returncode == 0 and help_run.stderr == b"", "--help: exit %d, %r on standard error"
           % (help_run.returncode, help_run.stderr))
-    for text in (b"Usage: format149 [--verify] [DRIVE]", b"DRIVE_A_IMAGE", b"Exit status"):
+    for text in (b"Usage: format149 [--verify] [--yes] [--label NAME] [DRIVE]", b"DRIVE_A_IMAGE", b"Exit status",
+                 b"--yes, -y", b"--label NAME", b"DRIVE, the disk in drive A:, is"):
         check(text in help_run.stdout, "--help does not say %r" % text)
+    check(b"A::" not in help_run.stdout, "--help doubles a colon")
+    # A Windows user's habit; a file of that name stays reachable after "--".
+    slash_help = run(program, folder, ["/?"], answer=b"")
+    check(slash_help.returncode == 0 and slash_help.stdout == help_run.stdout, "/?: exit %d, %r"
+          % (slash_help.returncode, slash_help.stdout[:80]))
     touched = sorted(set(os.listdir(folder)) & {"floppy.img", "drive_a.img", "named-elsewhere.img", "b"})
     check(touched == [], "a refused command line or --help touched %r" % touched)
     version_run = run(program, folder, ["--version"], answer=b"")
@@ -118,6 +126,33 @@ def command_line(program, folder, version):
                    b"bad sectors.\n     1494528 bytes available on disk.\n\n\n     Unlock succeeded!" in result.stdout)
               == verifying,
               "%s: verify lines or summary wrong: %r" % (label, result.stdout[-200:]))
+
+
+def answered_by_option(program, folder):
+    """--yes and -y answer y without reading standard input and end without
+    waiting for Enter, with standard input closed, at its end, a pipe held open
+    or a terminal no one types at: the output and the image of a typed y, less
+    the line asking for Enter."""
+    epoch = dict(os.environ, SOURCE_DATE_EPOCH="1086615931", TZ="UTC")
+    typed = run(program, folder, image="typed.img", extra_environment=epoch)
+    expected = typed.stdout.replace(b"     Press Enter to end the program.\n", b"")
+    reader, writer = os.pipe()
+    terminal, typist = pty.openpty()
+    for kind, stdin, option in (("closed", None, "--yes"), ("at its end", subprocess.DEVNULL, "--yes"),
+                                ("a pipe held open", reader, "--yes"), ("a terminal", terminal, "-y")):
+        image = os.path.join(folder, "answered.img")
+        command = [program, option, image] if stdin else ["sh", "-c", 'exec "$0" "$@" <&-', program, option, image]
+        try:
+            result = subprocess.run(command, stdin=stdin, capture_output=True, env=epoch, timeout=30)
+            check(result.returncode == 0 and result.stdout == expected != typed.stdout
+                  and filecmp.cmp(image, os.path.join(folder, "typed.img"), shallow=False),
+                  "%s, standard input %s: exit %d, %r" % (option, kind, result.returncode, result.stdout[-120:]))
+        except (subprocess.TimeoutExpired, FileNotFoundError):
+            check(False, "%s, standard input %s: waiting after 30 s, or no image" % (option, kind))
+        if os.path.exists(image):
+            os.remove(image)
+    for descriptor in (reader, writer, terminal, typist):
+        os.close(descriptor)
 
 
 def verify_after_shortening(program, folder):
@@ -181,6 +216,7 @@ def main():
         non_blocking_input(program, folder)
         exit_status(program, folder)
         command_line(program, folder, version)
+        answered_by_option(program, folder)
         verify_after_shortening(program, folder)
     print("%d failed" % len(failures) if failures else "passed")
     sys.exit(1 if failures else 0)

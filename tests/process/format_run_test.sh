@@ -170,6 +170,44 @@ cause_and_lock=$(grep -n -e "format149: $work/protected.img: read-only: every fo
     -e 'Lock succeeded' "$work/protected.out" | cut -d: -f1 | tr '\n' ' ')
 check "write-protected: the cause, once, before the lock's text" test "$cause_and_lock" = "16 18 "
 
+# --- --verify judges only a disk that took every write ------------------------
+# A read-only image and a device that is not there: one line in place of the
+# verify's, between the separator and the unlock's text, and no track read.
+for drive in "$work/protected.img" /dev/format149-none; do
+    printf 'y\n\n' | "$program" --verify "$drive" >"$work/unverified.out" 2>"$work/unverified.err"
+    status=$?
+    after_separator=$(sed '1,/\*\*\*\*\*/d' "$work/unverified.out" | grep -v '^$' | head -n 2 | tr '\n' '|')
+    check "--verify $drive: the not-formatted line alone, then the unlock's text, exit 1" test "$status" -eq 1 -a \
+        "${after_separator%Unlock*}" = "     The disk was not formatted, so it was not verified.|     " -a \
+        "$(grep -cE 'tracks verified|failed to verify|unusable|disk space|available' "$work/unverified.out")" -eq 0
+    check "--verify $drive: no track read" bash -c '! grep -q Verifying "$0"' "$work/unverified.err"
+done
+check "--verify on the read-only image: unchanged" cmp "$work/protected.img" "$work/before.img"
+
+# --- "-" is no drive, named or in DRIVE_A_IMAGE ----------------------------------
+mkdir "$work/dash"
+absolute_program=$(realpath "$program")
+for named in - ""; do
+    (cd "$work/dash" && DRIVE_A_IMAGE=- "$absolute_program" $named <<<$'y\n' >"$work/dash.out" 2>"$work/dash.err")
+    check "'-' ${named:+as the drive}${named:-in DRIVE_A_IMAGE} refused with the usage, exit 2, nothing made" test $? -eq 2 \
+        -a ! -s "$work/dash.out" -a -z "$(ls -A "$work/dash")" -a "$(grep -c '^Usage: format149' "$work/dash.err")" -eq 1
+done
+
+# --- --label: the label in the boot sector and the label entry --------------------
+labels=("--label disk1" --label=DISK1)
+for run in 0 1; do
+    rm -f "$work/label-$run.img"
+    TZ=UTC SOURCE_DATE_EPOCH=1086615931 "$program" --yes ${labels[run]} "$work/label-$run.img" </dev/null >/dev/null 2>&1
+done
+check "--label: in the label entry, upper case" grep -qx " Volume label is DISK1 *" <(mlabel -s -i "$work/label-0.img" ::)
+check "--label: in the boot sector" grep -qF 'disk label="DISK1      "' <(minfo -i "$work/label-0.img" ::)
+check "--label: two runs at one SOURCE_DATE_EPOCH, identical images" cmp "$work/label-0.img" "$work/label-1.img"
+for label in "--label=a.b" "--label=ABCDEFGHIJKL" "--label=" "--label=A|B" "--label"; do
+    "$program" --yes $label "$work/unlabelled.img" </dev/null >"$work/unlabelled.out" 2>"$work/unlabelled.err"
+    check "'$label' refused with the usage, exit 2, nothing made" test $? -eq 2 -a ! -s "$work/unlabelled.out" -a \
+        ! -e "$work/unlabelled.img" -a "$(grep -c '^Usage: format149' "$work/unlabelled.err")" -eq 1
+done
+
 # --- The clock: the date line and the stamp from the same local time --------
 rm -f "$work/zone.img"
 printf 'y\n\n' | TZ=America/New_York FAKETIME="2004-06-07 13:45:31" LD_PRELOAD="$faketime_library" \
@@ -211,6 +249,9 @@ for value in "" "12a" "1.5" "+5" " 5" "99999999999999999999" "0x10" 0 4354819200
     check "epoch '$value' refused with status 2" test "$status" -eq 2
     check "epoch '$value': one line on standard error, nothing else" \
         test "$(wc -l <"$work/malformed.err")" -eq 1 -a ! -s "$work/malformed.out" -a ! -e "$work/malformed.img"
+    # Twenty digits are a whole number, only too large.
+    [ "$value" != 99999999999999999999 ] ||
+        check "epoch '$value': out of range" grep -q "must fall from 1980-01-01" "$work/malformed.err"
 done
 check "epoch out of range: the message gives the range" grep -q "1980-01-01 00:00:00 to 2107-12-31 23:59:59" \
     "$work/malformed.err"

@@ -1,14 +1,17 @@
 // The answer reader and the date line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "broken_down_time.h"
 #include "run/command_line.h"
 #include "run/console.h"
+#include "run/local_time.h"
 
 namespace {
 
@@ -109,19 +112,22 @@ TEST(DateLineTest, ImpossibleTimesAreRefusedNotPrinted)
     EXPECT_EQ(format_date(broken_down_time(12345, 6, 7, 13, 45, 31, 1), text), 0);
 }
 
-TEST(EpochSecondsTest, WholeDecimalNumbersWithinTimeTOnly)
+TEST(EpochSecondsTest, WholeDecimalNumbersOf64BitsOnly)
 {
-    std::time_t seconds = 7;
-    ASSERT_EQ(parse_epoch_seconds("1086615931", &seconds), 1);
+    long long seconds = 7;
+    ASSERT_EQ(parse_epoch_seconds("1086615931", &seconds), EPOCH_READ);
     EXPECT_EQ(seconds, 1086615931);
-    ASSERT_EQ(parse_epoch_seconds("-1", &seconds), 1);
+    ASSERT_EQ(parse_epoch_seconds("-1", &seconds), EPOCH_READ);
     EXPECT_EQ(seconds, -1);
-    const std::string largest = std::to_string(std::numeric_limits<std::time_t>::max());
-    const std::string smallest = std::to_string(std::numeric_limits<std::time_t>::min());
-    ASSERT_EQ(parse_epoch_seconds(largest.c_str(), &seconds), 1);
-    EXPECT_EQ(seconds, std::numeric_limits<std::time_t>::max());
-    ASSERT_EQ(parse_epoch_seconds(smallest.c_str(), &seconds), 1);
-    EXPECT_EQ(seconds, std::numeric_limits<std::time_t>::min());
+    // Beyond a 32-bit time_t: read as any other value, on every host.
+    ASSERT_EQ(parse_epoch_seconds("4354819199", &seconds), EPOCH_READ);
+    EXPECT_EQ(seconds, 4354819199LL);
+    const std::string largest = std::to_string(std::numeric_limits<long long>::max());
+    const std::string smallest = std::to_string(std::numeric_limits<long long>::min());
+    ASSERT_EQ(parse_epoch_seconds(largest.c_str(), &seconds), EPOCH_READ);
+    EXPECT_EQ(seconds, std::numeric_limits<long long>::max());
+    ASSERT_EQ(parse_epoch_seconds(smallest.c_str(), &seconds), EPOCH_READ);
+    EXPECT_EQ(seconds, std::numeric_limits<long long>::min());
 
     seconds = 7;
     std::string one_past_largest = largest;
@@ -129,10 +135,110 @@ TEST(EpochSecondsTest, WholeDecimalNumbersWithinTimeTOnly)
     std::string one_past_smallest = smallest;
     one_past_smallest.back() = static_cast<char>(one_past_smallest.back() + 1);
     for (const std::string& text : {std::string(""), std::string("-"), std::string("12a"), std::string("+5"),
-                                    std::string(" 5"), std::string("5 "), std::string("1e3"), one_past_largest,
-                                    one_past_smallest, largest + "0"})
-        EXPECT_EQ(parse_epoch_seconds(text.c_str(), &seconds), 0) << "'" << text << "'";
+                                    std::string(" 5"), std::string("5 "), std::string("1e3"), largest + "x"})
+        EXPECT_EQ(parse_epoch_seconds(text.c_str(), &seconds), EPOCH_MALFORMED) << "'" << text << "'";
+    // Digits that do not fit are a value out of range, not a malformed one.
+    for (const std::string& text : {one_past_largest, one_past_smallest, largest + "0",
+                                    std::string("99999999999999999999")})
+        EXPECT_EQ(parse_epoch_seconds(text.c_str(), &seconds), EPOCH_TOO_LARGE) << "'" << text << "'";
     EXPECT_EQ(seconds, 7); // a refused value leaves nothing behind
+}
+
+// The program's own calendar and POSIX zones against the C library's, which
+// reads the same TZ strings (EST5EDT from a zone file of the same rules).
+class LocalTimeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const char* zone = std::getenv("TZ"))
+            saved_zone = zone;
+    }
+    void TearDown() override
+    {
+        saved_zone ? setenv("TZ", saved_zone->c_str(), 1) : unsetenv("TZ");
+        tzset();
+    }
+    std::optional<std::string> saved_zone;
+};
+
+// The fields the date line and the stamp take, the weekday and the day of the year.
+std::string fields(const std::tm& time)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d %d %d", time.tm_year + 1900, time.tm_mon + 1,
+                  time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec, time.tm_wday, time.tm_yday);
+    return text;
+}
+
+// `seconds` in `zone` by the C library, and by `ours`; a failure names the first moment that differs.
+template <typename Ours> void expect_library_time(const char* zone, const std::vector<long long>& moments, Ours ours)
+{
+    setenv("TZ", zone, 1);
+    tzset();
+    for (long long seconds : moments) {
+        auto moment = static_cast<std::time_t>(seconds);
+        std::tm library{};
+        std::tm own{};
+        ASSERT_TRUE(localtime_r(&moment, &library) != nullptr && ours(seconds, &own) == 1) << seconds;
+        auto same = [](const std::tm& a, const std::tm& b) {
+            return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday
+                   && a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec && a.tm_wday == b.tm_wday;
+        };
+        ASSERT_TRUE(same(own, library)) << "TZ=" << zone << ", " << seconds << ": " << fields(own) << ", not "
+                                        << fields(library);
+    }
+}
+
+// Every day of the FAT years and two more around them, at one time of day;
+// and every half hour, and the second before, of the years where the United
+// States' rules change, a 32-bit time_t ends or the calendar skips a leap day.
+std::vector<long long> sample_moments(long long from = 1978)
+{
+    auto year_start = [](long long year) { return ((year - 1970) * 365 + (year - 1969) / 4 - (year > 2100)) * 86400; };
+    std::vector<long long> moments;
+    for (long long day = year_start(from); day < year_start(2110); day += 86400)
+        moments.push_back(day + 49'999);
+    for (long long year : {1980, 1987, 2007, 2038, 2100, 2107})
+        for (long long moment = year_start(year) - 86400; moment < year_start(year + 1) + 86400; moment += 1800)
+            if (moment >= year_start(from))
+                moments.insert(moments.end(), {moment - 1, moment});
+    return moments;
+}
+
+TEST_F(LocalTimeTest, UtcAndPosixZonesAsTheCLibraryHasThem)
+{
+    // UTC far into the past and the future too, and no year that tm_year cannot hold.
+    expect_library_time("UTC", {-(1LL << 45), -86401, -1, 951782400, 4107542400, 1LL << 45}, break_down_utc);
+    std::tm time{};
+    EXPECT_EQ(break_down_utc(std::numeric_limits<long long>::max(), &time), 0);
+    for (const char* zone :
+         {"UTC", "", "GMT", "UTC0", "EST5EDT", "<+0530>-5:30", "CET-1CEST,M3.5.0,M10.5.0/3",
+          "NZST-12NZDT,M9.5.0,M4.1.0/3", "<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", "IST-2IDT,M3.4.4/26,M10.5.0",
+          "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", "AAA3BBB2:30,J60/1:15:30,300/25"}) {
+        PosixZone parsed{};
+        ASSERT_EQ(parse_posix_zone(zone, &parsed), 1) << zone;
+        expect_library_time(zone, sample_moments(), [&](long long seconds, std::tm* own) {
+            std::tm chosen{}; // TZ read from the environment comes to the same
+            return break_down_in_zone(seconds, parsed, own) == 1 && break_down_local_time(seconds, &chosen) == 1
+                           && fields(chosen) == fields(*own)
+                       ? 1
+                       : 0;
+        });
+    }
+}
+
+TEST_F(LocalTimeTest, OtherZonesAreTheCLibrarysBeyondA32BitTimeTToo)
+{
+    PosixZone zone{};
+    for (const char* text : {"America/New_York", ":UTC", "EST", "EST5EDT,M3.2.0", "EST25", "<AB>3",
+                             "EST5EDT,M3.6.0,M11.1.0", "EST5EDT,J0,J300", "EST5EDT,M3.2.0,M11.1.0x", "EST5:60"})
+        EXPECT_EQ(parse_posix_zone(text, &zone), 0) << text;
+    for (long long year = 1980; year <= 2107; ++year)
+        EXPECT_TRUE(calendar_twin_year(year) >= 1972 && calendar_twin_year(year) <= 2036) << year;
+    // Zones whose rules stay the same from 2038 on, through the twin year.
+    for (const char* zone : {"America/New_York", "Europe/Berlin", "Australia/Sydney"})
+        expect_library_time(zone, sample_moments(2038), break_down_through_twin_year);
+    expect_library_time("Europe/Berlin", {315532800, 1086615931}, break_down_local_time);
 }
 
 } // namespace

@@ -97,6 +97,25 @@ TEST(SystemAreaTest, CylinderZeroMatchesTheReviewedDump)
     EXPECT_EQ(hex_dump(area, sizeof area), golden);
 }
 
+TEST(VolumeLabelTest, WhatFatTakesStoredInUpperCaseInBothPlacesAlone)
+{
+    for (const char* name : {"DISK1", "a", "ABCDEFGHIJK", "MY DISK", "A-B_C~1!#$%", "&'()@^`{}", "X "})
+        EXPECT_EQ(is_volume_label(name), 1) << "'" << name << "'";
+    for (std::string name : {"", "ABCDEFGHIJKL", " LEADING", "TAB\tX", "A\x7F", "CAF\xC9"})
+        EXPECT_EQ(is_volume_label(name.c_str()), 0) << "'" << name << "'";
+    for (char c : std::string("\"*+,./:;<=>?[\\]|"))
+        EXPECT_EQ(is_volume_label((std::string("AB") + c).c_str()), 0) << c;
+
+    SystemAreaImages built;
+    build_images(&built);
+    SystemAreaImages labelled = built;
+    label_images(&labelled, "Disk-9 z{");
+    // Both labels are the name in upper case, blanks after it; everything else is the template.
+    std::memcpy(built.BootSectorImage + 43, "DISK-9 Z{  ", 11);
+    std::memcpy(built.RootLabelSector, "DISK-9 Z{  ", 11);
+    EXPECT_EQ(std::memcmp(&labelled, &built, sizeof built), 0);
+}
+
 TEST(GeometryTest, LogicalSectorNumbers)
 {
     EXPECT_EQ(logical_sector(0, 0, 1), 0);
