@@ -27,22 +27,14 @@ import tempfile
 import threading
 import time
 
-SKIPPED = 77
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import SKIPPED, Failure, require as check  # noqa: E402
 IMAGE_BYTES = 1_511_424
 INVALID = "\nInvalid system disk\nReplace the disk, and then press any key\n"
 IO_ERROR = "\nDisk I/O error\nReplace the disk, and then press any key\n"
 REPLACE = "Replace the disk, and then press any key"
 BOOTING = "Booting from Floppy"
 DEBUG_EXIT_STATUS = 2 * 0x10 + 1
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 class Machine:

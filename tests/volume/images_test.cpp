@@ -71,7 +71,7 @@ std::string file_text(const char* path)
     return text.str();
 }
 
-// tests/golden/system_area.xxd is cylinder 0 of a disk the program formatted at
+// tests/volume/golden/system_area.xxd is cylinder 0 of a disk the program formatted at
 // 13:45:31 on 7 June 2004 (`head -c 18432 IMAGE | xxd -a`), reviewed field by
 // field. After a deliberate change to the layout, make it again the same way
 // and review the difference.

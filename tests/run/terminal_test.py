@@ -13,6 +13,9 @@ import os
 import subprocess
 import time
 
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import stress_support as s
 
 WIDTH = 120

@@ -15,13 +15,8 @@ import sys
 import tempfile
 import time
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL: " + message)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import check, finish  # noqa: E402
 
 
 def run(program, folder, arguments=(), answer=b"y\n\n", image="a.img", extra_environment=None):
@@ -218,8 +213,7 @@ def main():
         command_line(program, folder, version)
         answered_by_option(program, folder)
         verify_after_shortening(program, folder)
-    print("%d failed" % len(failures) if failures else "passed")
-    sys.exit(1 if failures else 0)
+    finish()
 
 
 if __name__ == "__main__":

@@ -13,6 +13,9 @@ import os
 import resource
 import signal
 
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import stress_support as s
 
 

@@ -9,6 +9,9 @@ import os
 import re
 import subprocess
 
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import stress_support as s
 
 

@@ -17,6 +17,9 @@ it there, and the program's output would land in the image.
 import os
 import subprocess
 
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import stress_support as s
 
 

@@ -35,7 +35,7 @@ CASE is one of
                    host fsck.fat and mtools read both results, the file
                    comes back whole and the image byte for byte.
 
-FOLDER holds vmlinuz, floppy.ko and the FAT modules (tests/floppy/fetch_kernel
+FOLDER holds vmlinuz, floppy.ko and the FAT modules (tests/standin/fetch_kernel
 puts them there). The guest is a small initramfs: a static busybox, the
 floppy module, the program with the shared libraries ldd names, and an init
 script that runs the program with the answer "y" and sends its standard
@@ -60,7 +60,8 @@ import sys
 import tempfile
 import time
 
-SKIPPED = 77
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import SKIPPED, Failure, require as check, skip  # noqa: E402
 CYLINDERS, HEADS, SECTORS = 82, 2, 18
 VOLUME_BYTES = CYLINDERS * HEADS * SECTORS * 512  # 1,511,424
 # QEMU takes the medium's geometry from the image size and knows no
@@ -150,20 +151,6 @@ put_back 2
     dd if=/prepared.img of=/dev/fd0 bs=18432 conv=fsync
     echo "written $?"
 } >> /tmp/after 2>&1"""
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def skip(reason):
-    print(f"skipped: {reason}")
-    sys.exit(SKIPPED)
 
 
 # --- the initramfs ---------------------------------------------------------
@@ -568,7 +555,7 @@ def main():
         skip("busybox is not installed (Debian package busybox-static)")
     needed = ("vmlinuz", "floppy.ko") + (FAT_MODULES if reinserted else ())
     if not all(os.path.isfile(os.path.join(arguments.kernel_dir, name)) for name in needed):
-        skip(f"no kernel or no {', '.join(needed[1:])} in {arguments.kernel_dir} (run tests/floppy/fetch_kernel)")
+        skip(f"no kernel or no {', '.join(needed[1:])} in {arguments.kernel_dir} (run tests/standin/fetch_kernel)")
     tools = ("fsck.fat", "minfo", "mdir") + (("mkfs.fat", "mcopy") if reinserted else ())
     if arguments.case in ("blank", "verify", "reinserted") and not all(shutil.which(tool) for tool in tools):
         skip("fsck.fat, mkfs.fat or mtools is not installed (Debian packages dosfstools, mtools)")

@@ -1,5 +1,7 @@
-"""Shared helpers of the stress tests: running format149 on a temporary image,
-reading its progress lines, and the image a clean run leaves."""
+"""Helpers of the harnesses that stress format149 (on a terminal, a failing
+console, a full or limited file system, under valgrind): running it on a
+temporary image, reading its progress lines, and the image a clean run
+leaves. Checks, skips and the program's texts are the shared harness's."""
 
 import fcntl
 import os
@@ -9,7 +11,11 @@ import subprocess
 import sys
 import tempfile
 
-SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests
+import harness
+import texts
+from harness import Failure, require as check, require_tool, skip
+
+SKIP = harness.SKIPPED
 
 SECTOR_BYTES = 512
 TRACK_BYTES = 18 * SECTOR_BYTES
@@ -19,7 +25,7 @@ CONTROLLER_FAILURE = 0x20
 
 FORMAT_LINE = re.compile(rb"     Formatting side (\d+) of track (\d+), where error code = (-?\d+)\. \a \a \a \r")
 WRITE_LINE = re.compile(rb"     Writing sector (\d+), where error code = (-?\d+)\. \r")
-FAREWELL_END = b"     Press Enter to end the program.\n"
+FAREWELL_END = texts.PRESS_ENTER
 
 # One frozen moment, so that two runs stamp their volumes alike.
 FROZEN_TIME = "2004-06-07 13:45:31"
@@ -27,20 +33,6 @@ FAKETIME_LIBRARIES = (
     "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
     "/usr/lib/faketime/libfaketime.so.1",
 )
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def skip(reason):
-    print("SKIPPED: " + reason)
-    sys.exit(SKIP)
 
 
 def main(test):
@@ -212,10 +204,3 @@ def read_until(stream, marker, timeout_seconds):
         check(chunk != b"", "the output ended before %r; got %r" % (marker, data[-200:]))
         data += chunk
     return data
-
-
-def require_tool(name, package):
-    path = shutil.which(name)
-    if path is None:
-        skip("%s is not installed (Debian package %s)" % (name, package))
-    return path

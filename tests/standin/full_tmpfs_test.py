@@ -12,6 +12,9 @@ import os
 import shutil
 import subprocess
 
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import stress_support as s
 
 FILE_SYSTEM_BYTES = 640 * 1024
