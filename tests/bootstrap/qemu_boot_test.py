@@ -20,20 +20,19 @@ Exits 77 (skipped) when qemu-system-i386 is not installed.
 import argparse
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import SKIPPED, Failure, require as check  # noqa: E402
-IMAGE_BYTES = 1_511_424
-INVALID = "\nInvalid system disk\nReplace the disk, and then press any key\n"
-IO_ERROR = "\nDisk I/O error\nReplace the disk, and then press any key\n"
-REPLACE = "Replace the disk, and then press any key"
-BOOTING = "Booting from Floppy"
+import harness  # noqa: E402
+import texts  # noqa: E402
+from harness import require as check  # noqa: E402
+
+INVALID, IO_ERROR, REPLACE = (text.decode() for text in (texts.INVALID_SYSTEM_DISK, texts.DISK_IO_ERROR,
+                                                          texts.REPLACE_THE_DISK))
+BOOTING = "Booting from Floppy"  # SeaBIOS's
 DEBUG_EXIT_STATUS = 2 * 0x10 + 1
 
 
@@ -42,8 +41,7 @@ class Machine:
 
     def __init__(self, image, work, debug_console=False):
         port = os.path.join(work, "sercon-port")
-        with open(port, "wb") as f:
-            f.write(bytes([0xF8, 0x03]))  # COM1, 3F8h
+        harness.write(port, bytes([0xF8, 0x03]))  # COM1, 3F8h
         command = [
             "qemu-system-i386", "-machine", "pc,accel=tcg", "-display", "none", "-vga", "none",
             "-nodefaults", "-no-user-config", "-snapshot",
@@ -81,14 +79,10 @@ class Machine:
         return re.sub(r"\x1b(c|\[[0-9;?]*[A-Za-z])", "", text).replace("\r", "")
 
     def wait_for(self, text, count=1, seconds=60):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if self.serial().count(text) >= count:
-                return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        raise Failure(f"{text!r} not seen {count} time(s); serial output:\n{self.serial()}")
+        seen = harness.wait_until(lambda: self.serial().count(text) >= count or self.process.poll() is not None,
+                                  seconds)
+        check(seen and self.serial().count(text) >= count,
+              f"{text!r} not seen {count} time(s); serial output:\n{self.serial()}")
 
     def press_key(self):
         self.process.stdin.write(b"x")
@@ -98,9 +92,13 @@ class Machine:
         try:
             return self.process.wait(timeout=seconds)
         except subprocess.TimeoutExpired:
-            raise Failure(f"QEMU still running after {seconds} s; serial output:\n{self.serial()}")
+            harness.fail(f"QEMU still running after {seconds} s; serial output:\n{self.serial()}")
 
-    def stop(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        """QEMU stopped."""
         if self.process.poll() is None:
             self.process.kill()
         self.process.wait()
@@ -111,52 +109,44 @@ class Machine:
 
 def make_image(program, work):
     image = os.path.join(work, "drive_a.img")
-    run = subprocess.run([program], input=b"y\n\n", env=dict(os.environ, DRIVE_A_IMAGE=image),
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    run = harness.format_image(program, image)
     check(run.returncode == 0, f"format149 exited with {run.returncode}: {run.stderr.decode()}")
-    check(os.path.getsize(image) == IMAGE_BYTES, "the image is not 2952 sectors")
+    check(os.path.getsize(image) == harness.VOLUME_BYTES, "the image is not 2952 sectors")
     return image
 
 
 def stand_in(args, work, letter):
     output = os.path.join(work, f"{letter}O.SYS")
-    subprocess.run([args.nasm, "-f", "bin", f"-DFILE_LETTER='{letter}'", "-o", output, args.stand_in],
-                   check=True)
+    harness.succeeded(args.nasm, "-f", "bin", f"-DFILE_LETTER='{letter}'", "-o", output, args.stand_in)
     return output
 
 
 def mcopy(image, source, name):
-    subprocess.run(["mcopy", "-i", image, source, f"::{name}"], check=True,
-                   env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+    harness.succeeded("mcopy", "-i", image, source, f"::{name}", environment={"MTOOLS_SKIP_CHECK": "1"})
 
 
 def directory_entry(image, name):
     """Offset in the image of the root-directory entry with the 11-byte name."""
-    with open(image, "rb") as f:
-        f.seek(19 * 512)
-        root = f.read(14 * 512)
+    root = harness.read(image)[19 * 512:33 * 512]
     for offset in range(0, len(root), 32):
         if root[offset:offset + 11] == name:
             return 19 * 512 + offset
-    raise Failure(f"no directory entry {name!r}")
+    harness.fail(f"no directory entry {name!r}")
 
 
 def boot_fresh(args, work):
     image = make_image(args.format149, work)
-    machine = Machine(image, work)
-    try:
+    with Machine(image, work) as machine:
         machine.wait_for(REPLACE)
         time.sleep(2)  # nothing more until a key arrives
         check(machine.serial().count(REPLACE) == 1 and machine.serial().count(BOOTING) == 1,
               "the boot went on without a key")
         machine.press_key()
         machine.wait_for(REPLACE, count=2)
-    finally:
-        machine.stop()
     serial = machine.serial()
     check(serial.count(BOOTING) == 2, "the boot was not restarted")
     check(serial.count(INVALID) == 2, "messages differ from the expected text")
-    check("Disk I/O error" not in serial, "an I/O error was reported")
+    check(IO_ERROR.split("\n")[1] not in serial, "an I/O error was reported")
     return serial
 
 
@@ -164,16 +154,11 @@ def boot_system_file(args, work):
     image = make_image(args.format149, work)
     mcopy(image, stand_in(args, work, "I"), "IO.SYS")
     mcopy(image, stand_in(args, work, "J"), "JO.SYS")
-    with open(image, "rb") as f:
-        f.seek(directory_entry(image, b"JO      SYS") + 26)
-        cluster = int.from_bytes(f.read(2), "little")
-    machine = Machine(image, work, debug_console=True)
-    try:
+    entry = directory_entry(image, b"JO      SYS")
+    cluster = int.from_bytes(harness.read(image)[entry + 26:entry + 28], "little")
+    with Machine(image, work, debug_console=True) as machine:
         status = machine.wait_exit()
-    finally:
-        machine.stop()
-    with open(machine.debug_path, encoding="latin-1") as f:
-        report = f.read()
+    report = harness.read(machine.debug_path).decode("latin-1")
     check(status == DEBUG_EXIT_STATUS, f"QEMU exited with {status}; debug console: {report!r}")
     words = report.split()
     fields = dict(word.split("=", 1) for word in words if "=" in word)
@@ -200,14 +185,11 @@ def boot_read_error(args, work):
     with open(image, "r+b") as f:
         f.seek(directory_entry(image, b"IO      SYS") + 26)
         f.write((2880 - 33 + 2).to_bytes(2, "little"))
-    machine = Machine(image, work)
-    try:
+    with Machine(image, work) as machine:
         machine.wait_for(REPLACE)
-    finally:
-        machine.stop()
     serial = machine.serial()
     check(IO_ERROR in serial, "no \"Disk I/O error\" message")
-    check("Invalid system disk" not in serial, "\"Invalid system disk\" shown for a read error")
+    check(INVALID.split("\n")[1] not in serial, "\"Invalid system disk\" shown for a read error")
     return serial
 
 
@@ -221,21 +203,10 @@ def main():
     parser.add_argument("--nasm", required=True)
     parser.add_argument("--stand-in", required=True)
     args = parser.parse_args()
-    if shutil.which("qemu-system-i386") is None:
-        print("SKIPPED: qemu-system-i386 is not installed (Debian package qemu-system-x86)")
-        return SKIPPED
-    work = tempfile.mkdtemp(prefix="format149-boot-")
-    try:
-        transcript = CASES[args.case](args, work)
-        print(transcript)
-        print(f"PASSED: {args.case}")
-        return 0
-    except (Failure, subprocess.CalledProcessError) as error:
-        print(f"FAILED: {args.case}: {error}")
-        return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    harness.require_tool("qemu-system-i386", "qemu-system-x86")
+    with harness.scratch_folder("boot") as work:
+        print(CASES[args.case](args, work))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    harness.main(main)

@@ -15,12 +15,23 @@ it there, and the program's output would land in the image.
 """
 
 import os
-import subprocess
-
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import stress_support as s
+import harness  # noqa: E402
+import texts  # noqa: E402
+from harness import PIPE, require  # noqa: E402
+
+# Each case before the start: how standard output and error are left, closed
+# or a pipe whose reader has gone (None: they go nowhere).
+BEFORE_START = {
+    "standard output closed": ("closed", None),
+    "standard error closed": (None, "closed"),
+    "standard output and error closed": ("closed", "closed"),
+    "standard output's reader gone": ("gone", None),
+    "standard error's reader gone": (None, "gone"),
+    "both readers gone": ("gone", "gone"),
+}
 
 
 def closing(*descriptors):
@@ -37,108 +48,75 @@ def broken_pipe():
     return write_end
 
 
-CONSOLE_TEXTS = (b"Formatting side", b"Writing sector", b"error code", b"succeeded", b"*****",
-                 b"Thank you", b"Press Enter", b"chose not")
+def stamp_positions(program, folder, reference):
+    """The image bytes that depend on the moment of the run: wherever clean
+    runs at moments apart in every field differ from `reference`."""
+    positions = set()
+    for moment in ("2011-11-11 01:02:03", "2037-02-28 22:58:59"):
+        other = harness.reference_image(program, folder, moment)
+        positions.update(i for i in range(len(reference)) if other[i] != reference[i])
+    require(len(positions) < 64, "clean runs at different moments differ in %d bytes" % len(positions))
+    return positions
 
 
-def check_image(name, image, reference, stamp):
-    with open(image, "rb") as file:
-        image_bytes = file.read()
-    s.check(len(image_bytes) == s.VOLUME_BYTES, "%s: the image has %d bytes, not %d"
-            % (name, len(image_bytes), s.VOLUME_BYTES))
-    for text in CONSOLE_TEXTS:
+def check_image(name, image, reference, stamp, returncode):
+    require(returncode == 0, "%s: the run ended with %d (a negative value is the signal that killed it)"
+            % (name, returncode))
+    image_bytes = harness.read(image)
+    require(len(image_bytes) == harness.VOLUME_BYTES, "%s: the image has %d bytes, not %d"
+            % (name, len(image_bytes), harness.VOLUME_BYTES))
+    for text in texts.CONSOLE_PIECES:
         at = image_bytes.find(text)
-        s.check(at < 0, "%s: console text %r in the image at byte %d" % (name, text, at))
+        require(at < 0, "%s: console text %r in the image at byte %d" % (name, text, at))
     # The moment's bytes are taken from the clean run; all else must match.
     masked = bytearray(image_bytes)
     for i in stamp:
         masked[i] = reference[i]
     if masked != reference:
         first = next(i for i in range(len(reference)) if masked[i] != reference[i])
-        s.check(False, "%s: the image differs from a clean run's at byte %d: %r"
-                % (name, first, image_bytes[first:first + 40]))
+        harness.fail("%s: the image differs from a clean run's at byte %d: %r"
+                     % (name, first, image_bytes[first:first + 40]))
     os.unlink(image)
+    print("%s: formatted in full" % name)
 
 
-def check_ended_normally(name, returncode):
-    s.check(returncode == 0, "%s: the run ended with %d (a negative value is the signal that killed it)"
-            % (name, returncode))
-
-
-def closed_before_start(program, folder, reference, stamp):
-    cases = {
-        "standard output closed": (1,),
-        "standard error closed": (2,),
-        "standard output and error closed": (1, 2),
-    }
-    for name, descriptors in cases.items():
-        image = os.path.join(folder, "closed.img")
-        environment = s.plain_environment(image)
-        result = subprocess.run([program], input=b"y\n\n", env=environment, timeout=120,
-                                stdout=subprocess.DEVNULL if 1 not in descriptors else None,
-                                stderr=subprocess.DEVNULL if 2 not in descriptors else None,
-                                preexec_fn=closing(*descriptors))
-        check_ended_normally(name, result.returncode)
-        check_image(name, image, reference, stamp)
-        print("%s: formatted in full" % name)
-
-
-def reader_gone_before_start(program, folder, reference, stamp):
-    cases = {
-        "standard output's reader gone": (True, False),
-        "standard error's reader gone": (False, True),
-        "both readers gone": (True, True),
-    }
-    for name, (on_output, on_error) in cases.items():
-        image = os.path.join(folder, "broken.img")
-        environment = s.plain_environment(image)
-        output = broken_pipe() if on_output else subprocess.DEVNULL
-        error = broken_pipe() if on_error else subprocess.DEVNULL
+def before_start(program, folder, reference, stamp):
+    for name, kinds in BEFORE_START.items():
+        image = os.path.join(folder, "before.img")
+        ends = [broken_pipe() if kind == "gone" else None if kind == "closed" else harness.DEVNULL for kind in kinds]
+        closed = [number for number, kind in zip((1, 2), kinds) if kind == "closed"]
         try:
-            result = subprocess.run([program], input=b"y\n\n", env=environment, timeout=120,
-                                    stdout=output, stderr=error)
+            result = harness.format_image(program, image, stdout=ends[0], stderr=ends[1],
+                                          preexec_fn=closing(*closed) if closed else None)
         finally:
-            for end in (output, error):
-                if isinstance(end, int) and end >= 0:
+            for end in ends:
+                if end is not None and end >= 0:
                     os.close(end)
-        check_ended_normally(name, result.returncode)
-        check_image(name, image, reference, stamp)
-        print("%s: formatted in full" % name)
+        check_image(name, image, reference, stamp, result.returncode)
 
 
 def reader_gone_after_prompt(program, folder, reference, stamp):
     """The reader of both outputs goes away while the prompt waits; all of the
     format's output then meets a broken pipe."""
-    name = "readers gone after the prompt"
     image = os.path.join(folder, "gone.img")
-    environment = s.plain_environment(image)
-    process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment)
-    try:
-        s.read_until(process.stdout, b"of the new format.\n\n     ", 60)
+    with harness.started([program], {"DRIVE_A_IMAGE": image}, stdin=PIPE, stdout=PIPE, stderr=PIPE) as process:
+        harness.read_until(process.stdout, texts.WARNING_AND_PROMPT, 60)
         process.stdout.close()
         process.stderr.close()
-        process.stdin.write(b"y\n\n")
+        process.stdin.write(harness.CONFIRMED)
         process.stdin.close()
         returncode = process.wait(timeout=120)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    check_ended_normally(name, returncode)
-    check_image(name, image, reference, stamp)
-    print("%s: formatted in full" % name)
+    check_image("readers gone after the prompt", image, reference, stamp, returncode)
 
 
 def test(program, *options):
-    with s.scratch_folder() as folder:
-        reference = s.reference_image(program, folder)
-        stamp = s.stamp_positions(program, folder, reference)
+    with harness.scratch_folder("stress") as folder:
+        reference = harness.reference_image(program, folder)
+        stamp = stamp_positions(program, folder, reference)
         print("%d bytes of the image carry the moment of the run" % len(stamp))
-        closed_before_start(program, folder, reference, stamp)
-        reader_gone_before_start(program, folder, reference, stamp)
+        before_start(program, folder, reference, stamp)
         reader_gone_after_prompt(program, folder, reference, stamp)
 
 
 if __name__ == "__main__":
-    s.main(test)
+    harness.main(test, *sys.argv[1:])

@@ -10,27 +10,37 @@ one more Enter ends it.
 """
 
 import os
-import subprocess
+import sys
 import time
 
-import sys
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import stress_support as s
+import harness  # noqa: E402
+import texts  # noqa: E402
+from harness import require  # noqa: E402
 
 WIDTH = 120
 HEIGHT = 60  # the whole dialogue fits without scrolling
+FORMATTING, WRITING = (form.split(b"%d")[0].strip().decode() for form in (texts.FORMAT_LINE, texts.WRITE_LINE))
+
+
+def on_screen(text):
+    """A text of the program as a terminal shows it: its first line that is
+    not empty, bells and the blanks at its end left out."""
+    return next(line for line in text.replace(b"\a", b"").split(b"\n") if line.strip()).rstrip().decode()
+
+
+DECLINED = on_screen(texts.DECLINED).split(" A:")[0].strip()  # "You chose not to format"
+LAST_FORMAT, LAST_WRITE = texts.FORMAT_LINE % (1, 81, 0), texts.WRITE_LINE % (35, 0)  # the lines left on screen
 
 
 class Pane:
     def __init__(self, tmux, socket):
-        self.tmux = tmux
-        self.socket = socket
+        self.tmux, self.socket = tmux, socket
 
     def command(self, *arguments, check=True):
-        result = subprocess.run([self.tmux, "-S", self.socket] + list(arguments), capture_output=True, timeout=30)
+        result = harness.run([self.tmux, "-S", self.socket] + list(arguments), timeout=30)
         if check:
-            s.check(result.returncode == 0, "tmux %s failed: %s" % (" ".join(arguments), result.stderr.decode()))
+            require(result.returncode == 0, "tmux %s failed: %s" % (" ".join(arguments), result.stderr.decode()))
         return result.stdout.decode(errors="replace")
 
     def screen(self):
@@ -44,12 +54,8 @@ class Pane:
         return self.value("pane_dead") == "1"
 
     def wait_for(self, condition, what, seconds=60):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if condition():
-                return
-            time.sleep(0.05)
-        s.check(False, "timed out waiting for %s; the screen:\n%s" % (what, "\n".join(self.screen())))
+        require(harness.wait_until(condition, seconds),
+                "timed out waiting for %s; the screen:\n%s" % (what, "\n".join(self.screen())))
 
     def wait_for_text(self, text, seconds=60):
         self.wait_for(lambda: any(text in line for line in self.screen()), repr(text), seconds)
@@ -63,12 +69,11 @@ class Pane:
 
 
 def test(program, *options):
-    tmux = s.require_tool("tmux", "tmux")
-    with s.scratch_folder() as folder:
+    tmux = harness.require_tool("tmux", "tmux")
+    with harness.scratch_folder("stress") as folder:
         image = os.path.join(folder, "a.img")
-        socket = os.path.join(folder, "tmux.socket")
-        pane = Pane(tmux, socket)
-        launch = "DRIVE_A_IMAGE='%s' exec '%s'" % (image, program)
+        pane = Pane(tmux, os.path.join(folder, "tmux.socket"))
+        launch = "DRIVE_A_IMAGE='%s' exec '%s'" % (image, os.path.abspath(program))
         pane.command("-f", "/dev/null", "new-session", "-d", "-s", "format149", "-x", str(WIDTH), "-y", str(HEIGHT),
                      launch, ";", "set-option", "-t", "format149", "remain-on-exit", "on")
         try:
@@ -80,43 +85,43 @@ def test(program, *options):
 def run_dialogue(pane, image):
     # The prompt is on screen, the cursor after its five blanks, while the
     # program waits for the answer.
-    pane.wait_for_text("of the new format.")
+    pane.wait_for_text(on_screen(texts.WARNING_AND_PROMPT.split(b"\n")[-3]))
     pane.settle()
     screen = pane.screen()
-    s.check(any(line.startswith("     The date and time of your format will be: ") for line in screen),
+    require(any(line.startswith(on_screen(texts.DATE_LINE_START) + " ") for line in screen),
             "no date line on screen:\n%s" % "\n".join(screen))
-    s.check(not pane.dead(), "the program ended without an answer")
-    s.check(pane.value("cursor_x") == "5", "the cursor is at column %s, not after the prompt's five blanks"
+    require(not pane.dead(), "the program ended without an answer")
+    require(pane.value("cursor_x") == "5", "the cursor is at column %s, not after the prompt's five blanks"
             % pane.value("cursor_x"))
-    s.check(not os.path.exists(image), "the image exists before the answer")
+    require(not os.path.exists(image), "the image exists before the answer")
 
     # An empty line does not answer.
     pane.keys("Enter")
     pane.settle()
-    s.check(not pane.dead(), "the program ended after an empty line")
-    s.check(not any("You chose not to format" in line for line in pane.screen()), "an empty line declined")
-    s.check(not os.path.exists(image), "an empty line started the format")
+    require(not pane.dead(), "the program ended after an empty line")
+    require(not any(DECLINED in line for line in pane.screen()), "an empty line declined")
+    require(not os.path.exists(image), "an empty line started the format")
 
     # "yes" answers; its "es" and line end are gone for the final keystroke.
     pane.keys("yes", "Enter")
-    pane.wait_for_text("Press Enter to end the program.")
+    pane.wait_for_text(on_screen(texts.PRESS_ENTER))
     pane.settle()
     screen = pane.screen()
-    s.check(not pane.dead(), "the program ended without waiting for the final keystroke:\n%s" % "\n".join(screen))
+    require(not pane.dead(), "the program ended without waiting for the final keystroke:\n%s" % "\n".join(screen))
 
-    format_lines = [line for line in screen if "Formatting side" in line]
-    write_lines = [line for line in screen if "Writing sector" in line]
-    s.check(len(format_lines) == 1, "the format progress did not stay on one line: %r" % format_lines[:5])
-    s.check(format_lines[0].rstrip() == "     Formatting side 1 of track 81, where error code = 0.",
+    format_lines = [line for line in screen if FORMATTING in line]
+    write_lines = [line for line in screen if WRITING in line]
+    require(len(format_lines) == 1, "the format progress did not stay on one line: %r" % format_lines[:5])
+    require(format_lines[0].rstrip() == on_screen(LAST_FORMAT),
             "the format progress line left on screen is %r" % format_lines[0])
-    s.check(len(write_lines) == 1, "the write progress did not stay on one line: %r" % write_lines[:5])
-    s.check(write_lines[0].rstrip() == "     Writing sector 35, where error code = 0.",
+    require(len(write_lines) == 1, "the write progress did not stay on one line: %r" % write_lines[:5])
+    require(write_lines[0].rstrip() == on_screen(LAST_WRITE),
             "the write progress line left on screen is %r" % write_lines[0])
     order = [next(i for i, line in enumerate(screen) if text in line)
-             for text in ("Lock succeeded!", "Formatting side", "*****", "Writing sector", "Unlock succeeded!",
-                          "Thank you for using format149.", "Press Enter to end the program.")]
-    s.check(order == sorted(order), "the dialogue is out of order on screen:\n%s" % "\n".join(screen))
-    s.check(os.path.getsize(image) == s.VOLUME_BYTES, "the image has %d bytes" % os.path.getsize(image))
+             for text in map(on_screen, (texts.LOCK_SUCCEEDED, LAST_FORMAT, texts.SEPARATOR, LAST_WRITE,
+                                         texts.UNLOCK_SUCCEEDED, texts.FAREWELL_BANNER, texts.PRESS_ENTER))]
+    require(order == sorted(order), "the dialogue is out of order on screen:\n%s" % "\n".join(screen))
+    require(os.path.getsize(image) == harness.VOLUME_BYTES, "the image has %d bytes" % os.path.getsize(image))
 
     # One more Enter ends it.
     pane.keys("Enter")
@@ -125,4 +130,4 @@ def run_dialogue(pane, image):
 
 
 if __name__ == "__main__":
-    s.main(test)
+    harness.main(test, *sys.argv[1:])

@@ -7,50 +7,47 @@ AddressSanitizer (the two cannot watch one process together); pass
 
 import os
 import re
-import subprocess
-
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import stress_support as s
+import harness  # noqa: E402
+import texts  # noqa: E402
+from harness import require  # noqa: E402
 
 
 def test(program, *options):
     if "sanitized" in options:
-        s.skip("this build carries AddressSanitizer, which valgrind cannot run beside")
-    valgrind = s.require_tool("valgrind", "valgrind")
-    with s.scratch_folder() as folder:
-        image = os.path.join(folder, "a.img")
-        log = os.path.join(folder, "memcheck.log")
-        environment = dict(os.environ, DRIVE_A_IMAGE=image)
-        result = subprocess.run(
-            [valgrind, "--error-exitcode=1", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
-             "--show-leak-kinds=definite,indirect", "--track-fds=yes", "--log-file=" + log, program],
-            input=b"y\n\n", env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
-        with open(log, "r", errors="replace") as file:
-            report = file.read()
-        s.check(result.returncode == 0, "valgrind ended with %d:\n%s" % (result.returncode, report[-3000:]))
+        harness.skip("this build carries AddressSanitizer, which valgrind cannot run beside")
+    valgrind = harness.require_tool("valgrind", "valgrind")
+    with harness.scratch_folder("stress") as folder:
+        image, log = os.path.join(folder, "a.img"), os.path.join(folder, "memcheck.log")
+        result = harness.format_image(valgrind, image, [
+            "--error-exitcode=1", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+            "--show-leak-kinds=definite,indirect", "--track-fds=yes", "--log-file=" + log, program], timeout=600)
+        report = harness.read(log).decode(errors="replace")
+        require(result.returncode == 0, "valgrind ended with %d:\n%s" % (result.returncode, report[-3000:]))
         summary = re.search(r"ERROR SUMMARY: (\d+) errors", report)
-        s.check(summary is not None and summary.group(1) == "0", "memcheck reports errors:\n%s" % report[-3000:])
+        require(summary is not None and summary.group(1) == "0", "memcheck reports errors:\n%s" % report[-3000:])
         for kind in ("definitely lost", "indirectly lost"):
             match = re.search(kind + r": ([\d,]+) bytes", report)
-            s.check(match is None or match.group(1) == "0", "memcheck reports memory %s:\n%s" % (kind, report))
-        s.check(b"Unlock succeeded!" in result.stdout, "the run under valgrind did not unlock: %r"
+            require(match is None or match.group(1) == "0", "memcheck reports memory %s:\n%s" % (kind, report))
+        require(texts.UNLOCK_SUCCEEDED in result.stdout, "the run under valgrind did not unlock: %r"
                 % result.stdout[-300:])
-        s.check(os.path.getsize(image) == s.VOLUME_BYTES, "the run under valgrind left %d bytes"
+        require(os.path.getsize(image) == harness.VOLUME_BYTES, "the run under valgrind left %d bytes"
                 % os.path.getsize(image))
-        formats, writes = s.progress(result.stderr)
-        s.check_all_progress_lines(formats, writes)
-        s.check(all(code == 0 for _, _, code in formats) and all(code == 0 for _, code in writes),
+        formats, writes = harness.progress(result.stderr)
+        harness.check_all_progress_lines(formats, writes)
+        require(all(code == 0 for _, _, code in formats) and all(code == 0 for _, code in writes),
                 "a track or sector failed under valgrind")
         # Every descriptor open at exit was there before the program started:
         # the drive closes the image once the volume is unlocked.
         blocks = re.findall(r"Open (?:AF_\w+ socket|file descriptor) (\d+):?([^\n]*)\n==\d+==\s+(.*)", report)
-        s.check(re.search(r"FILE DESCRIPTORS: \d+ open", report) is not None,
+        require(re.search(r"FILE DESCRIPTORS: \d+ open", report) is not None,
                 "memcheck did not report descriptors:\n%s" % report[-2000:])
         opened = [(number, name.strip()) for number, name, origin in blocks if "inherited from parent" not in origin]
-        s.check(not opened, "descriptors the run opened and left open: %r" % opened)
+        require(not opened, "descriptors the run opened and left open: %r" % opened)
         print("memcheck: 0 errors, no definite or indirect leak, no descriptor left open")
 
+
 if __name__ == "__main__":
-    s.main(test)
+    harness.main(test, *sys.argv[1:])

@@ -12,11 +12,11 @@ no crash, and the volume lock released once the run has unlocked.
 import os
 import resource
 import signal
-
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import stress_support as s
+import harness  # noqa: E402
+from harness import CONTROLLER_FAILURE, SECTOR_BYTES, TRACK_BYTES, VOLUME_BYTES, require  # noqa: E402
 
 
 def limited(limit, ignore_signal):
@@ -31,56 +31,46 @@ def limited(limit, ignore_signal):
 
 def run_with_limit(program, folder, limit, reference, ignore_signal=True):
     image = os.path.join(folder, "limited-%d.img" % limit)
-    environment = s.frozen_clock_environment(image)
-    stdout, stderr = s.run_confirmed_checking_lock(program, image, environment, "limit %d" % limit,
-                                                   preexec_fn=limited(limit, ignore_signal))
-    s.check(b"Lock succeeded!" in stdout and b"Unlock succeeded!" in stdout,
-            "limit %d: lock or unlock failed: %r" % (limit, stdout[-300:]))
-    formats, writes = s.progress(stderr)
-    s.check_all_progress_lines(formats, writes)
-
-    with open(image, "rb") as file:
-        image_bytes = file.read()
-    s.check(len(image_bytes) <= limit, "limit %d: the image grew to %d bytes" % (limit, len(image_bytes)))
-
-    failed_tracks = 0
+    _, formats, writes = harness.run_confirmed_checking_lock(program, image, "limit %d" % limit,
+                                                             preexec_fn=limited(limit, ignore_signal))
+    image_bytes = harness.read(image)
+    require(len(image_bytes) <= limit, "limit %d: the image grew to %d bytes" % (limit, len(image_bytes)))
     for cylinder, head, code in formats:
-        end = (cylinder * 2 + head + 1) * s.TRACK_BYTES
-        if end <= limit:
-            s.check(code == 0, "limit %d: track %d side %d fits, yet shows error code %d"
+        if (cylinder * 2 + head + 1) * TRACK_BYTES <= limit:
+            require(code == 0, "limit %d: track %d side %d fits, yet shows error code %d"
                     % (limit, cylinder, head, code))
         else:
-            failed_tracks += 1
-            s.check(code == s.CONTROLLER_FAILURE,
+            require(code == CONTROLLER_FAILURE,
                     "limit %d: track %d side %d could not be written in full, yet shows error code %d, not 32"
                     % (limit, cylinder, head, code))
     for sector, code in writes:
-        if (sector + 1) * s.SECTOR_BYTES <= len(image_bytes):
-            s.check(code == 0, "limit %d: sector %d lies within the image, yet shows error code %d"
+        if (sector + 1) * SECTOR_BYTES <= len(image_bytes):
+            require(code == 0, "limit %d: sector %d lies within the image, yet shows error code %d"
                     % (limit, sector, code))
         else:
-            s.check(code != 0, "limit %d: sector %d lies beyond the image, yet shows error code 0" % (limit, sector))
-    s.check_image_honours_progress(image_bytes, formats, writes, reference)
+            require(code != 0, "limit %d: sector %d lies beyond the image, yet shows error code 0" % (limit, sector))
+    harness.check_image_honours_progress(image_bytes, formats, writes, reference)
+    failed_tracks = sum(code != 0 for _, _, code in formats)
     print("limit %7d bytes%s: %3d of 164 tracks failed with error code 32, image %d bytes"
           % (limit, "" if ignore_signal else ", SIGXFSZ at its default", failed_tracks, len(image_bytes)))
     return failed_tracks
 
 
 def test(program, *options):
-    with s.scratch_folder() as folder:
-        reference = s.reference_image(program, folder)
+    with harness.scratch_folder("stress") as folder:
+        reference = harness.reference_image(program, folder)
         limits = [
-            5000,                           # inside the first track
-            2 * s.TRACK_BYTES,              # exactly cylinder 0: the system area, nothing more
-            75 * s.TRACK_BYTES + 1234,      # partway through cylinder 37
-            s.VOLUME_BYTES - 100,           # short of the last track's end
+            5000,                       # inside the first track
+            2 * TRACK_BYTES,            # exactly cylinder 0: the system area, nothing more
+            75 * TRACK_BYTES + 1234,    # partway through cylinder 37
+            VOLUME_BYTES - 100,         # short of the last track's end
         ]
         counts = [run_with_limit(program, folder, limit, reference) for limit in limits]
-        s.check(counts == [164, 162, 89, 1], "failed track counts %r, not [164, 162, 89, 1]" % counts)
+        require(counts == [164, 162, 89, 1], "failed track counts %r, not [164, 162, 89, 1]" % counts)
         # The program run as a shell would start it, the signal not ignored.
-        counts = run_with_limit(program, folder, 100 * s.TRACK_BYTES, reference, ignore_signal=False)
-        s.check(counts == 64, "%d tracks failed, not 64" % counts)
+        counts = run_with_limit(program, folder, 100 * TRACK_BYTES, reference, ignore_signal=False)
+        require(counts == 64, "%d tracks failed, not 64" % counts)
 
 
 if __name__ == "__main__":
-    s.main(test)
+    harness.main(test, *sys.argv[1:])

@@ -47,12 +47,16 @@ FAILED_TRACK = b"     side %d of track %d, error code %d.\n"  # head, cylinder, 
 SPACE_REPORT = (b"\n     %d bytes total disk space.\n"
                 b"     %d bytes in bad sectors.\n"
                 b"     %d bytes available on disk.\n")  # total, bad, available
+CLEAN_SPACE_REPORT = SPACE_REPORT % (1494528, 0, 1494528)  # a volume without bad sectors
 TRACK_ZERO_UNREADABLE = b"\n     Track 0 could not be read back, so the disk is unusable.\n"
-MARKS_NOT_WRITTEN = b"\n     The bad sectors could not be marked, so the disk is unusable.\n"
 NOT_FORMATTED = b"\n     The disk was not formatted, so it was not verified.\n"
 
-# --- standard error: why drive A: cannot be formatted ---------------------
+# --- standard error: what drive A: is, and why it cannot be formatted ----
 
+# The start of the program's own lines on standard error, its progress lines apart.
+FAULT_START = b"format149: "
+DRIVE_A_LINE = b"format149: drive A: is %s\n"  # what the drive is, before the question
+FLOPPY_DRIVE = b"/dev/fd0, the floppy drive"
 # A cause line is CAUSE_LINE % (drive, separator, cause): the separator is
 # ": ", or " " after a name that ends in a colon (B:).
 CAUSE_LINE = b"format149: %s%s%s\n"
@@ -61,6 +65,9 @@ CAUSE_NAME_TOO_LONG = b"the name is too long"
 CAUSE_TOO_LARGE = b"larger than any diskette (%d bytes)"  # the file's size
 CAUSE_CONSOLE = b"the program's own output goes into it"
 CAUSE_CANNOT_OPEN = b"cannot be opened: "  # then the system's words
+CAUSE_CANNOT_WRITE = b"cannot be written: "  # then the system's words
+CAUSE_READ_ONLY = b"read-only: every format and write will fail with error code 3"
+CAUSE_NO_DISKETTE = b"no diskette in the drive"
 
 # The Windows program on a system without the VWIN32 device: the line after
 # the date line, and what a drive's cause adds there.
@@ -70,9 +77,29 @@ NO_VWIN32_HINT = b"; only Windows 95, 98 and ME let a program format a diskette"
 
 # --- the command line -------------------------------------------------------
 
-USAGE_START = b"Usage: format149 "
+USAGE = b"Usage: format149 [--verify] [--yes] [--label NAME] [DRIVE]"  # the first line
 HELP_START = b"Formats the 3.5-inch"
+# What the help says, among the rest.
+HELP_SAYS = (b"DRIVE_A_IMAGE", b"Exit status", b"--yes, -y", b"--label NAME", b"DRIVE, the disk in drive A:, is")
+UNKNOWN_OPTION = b"format149: unknown option '%s'"  # the option
+VERSION_LINE = b"format149 %s\n"  # the version
 EPOCH_OUT_OF_RANGE_START = b"format149: SOURCE_DATE_EPOCH must fall from "
+
+# --- pieces of texts, short enough that any part of a text left shows ------
+
+# Of the console's: none is in a file that the console's output missed.
+CONSOLE_PIECES = (b"Formatting side", b"Writing sector", b"error code", b"succeeded", b"*****",
+                  b"Thank you", b"Press Enter", b"chose not")
+# Of the verify pass's: none is in the output of a run that verified nothing.
+VERIFY_PIECES = (b"Verifying", b"tracks verified.", b"failed to verify", b"Track 0", b"could not be read back",
+                 b"could not be marked", b"bytes total disk space", b"bytes available on disk")
+
+# --- the boot sector's messages, as a BIOS's teletype shows them, without
+# carriage returns
+
+INVALID_SYSTEM_DISK = b"\nInvalid system disk\nReplace the disk, and then press any key\n"
+DISK_IO_ERROR = b"\nDisk I/O error\nReplace the disk, and then press any key\n"
+REPLACE_THE_DISK = b"Replace the disk, and then press any key"
 
 
 def crlf(text):

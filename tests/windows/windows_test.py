@@ -14,19 +14,13 @@ records to Wine's MS-DOS services, drive A: being an image file.
       cpack in two clean 32-bit builds, WORK_DIR/release-1 and -2: the files,
       the texts, the program stripped, without time stamp, the same in both.
   windows_test.py wine-confirmed EXE64 [NATIVE_EXE]
-      "y" piped in: the run on a system without the device, byte for byte:
-      the line that says so, 128 on every line; with NATIVE_EXE, the image
-      runs as below.
+      "y" piped in, without the device; with NATIVE_EXE, the image runs.
   windows_test.py wine-declined EXE64
-      "n" piped in: the declined message, and the device is never opened.
+      "n" piped in, without the device.
   windows_test.py wine-win9x EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]
       The 32-bit program without the device, then as Windows 95, 98 (from the
-      archive) and ME: declined, and confirmed with the records the device got
-      and the image against the native build's for the moment shown; as 98
-      also --verify, -x, and under both 98 and the NT family an image named
-      on the command line (made, verified, device names and the like refused,
-      the causes of a 4 GiB file, a long name, a drive and a redirection into
-      the image), /? and /verify, and a SOURCE_DATE_EPOCH in 2107.
+      archive) and ME through it, as 98 with --verify and -x; as the NT family
+      and as 98 the image runs.
 
 Exits 77 (skipped) when the MinGW-w64 compilers, their objdump or Wine are
 missing (a missing Wine fails under continuous integration, CI=true); any
@@ -39,7 +33,6 @@ import os
 import re
 import shutil
 import stat
-import subprocess
 import sys
 import tempfile
 import time
@@ -48,45 +41,26 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import harness  # noqa: E402
 import texts  # noqa: E402
-from harness import (check, expect_bytes, fail, has_line_starting, lines, read, remove, require,  # noqa: E402
-                     same, show, skip, tree)
+from harness import (CONFIRMED, DECLINED, TRACKS, VOLUME_BYTES, check, excerpt, expect_bytes, fail,  # noqa: E402
+                     has_line_starting, lines, read, remove, require, same, show, skip, tree, write)
 from texts import crlf  # noqa: E402
 
-CYLINDERS, HEADS, TRACK_SECTORS = 82, 2, 18
-SYSTEM_AREA_BYTES = 36 * 512  # cylinder 0
-VOLUME_BYTES = 2952 * 512
+SYSTEM_AREA_BYTES = harness.SYSTEM_AREA_SECTORS * harness.SECTOR_BYTES  # cylinder 0
 MINGW_PACKAGES = "Debian: g++-mingw-w64-i686, g++-mingw-w64-x86-64"
 OBJDUMP32, OBJDUMP64 = "i686-w64-mingw32-objdump", "x86_64-w64-mingw32-objdump"
-CONFIRMED, DECLINED = b"y\n\n", b"n\n\n"
 FIXED_EPOCH = "1086615931"
 EPOCH_2107 = "4354819199"  # the last second of 2107
 
 
-def mingw_compiler(triplet):
-    """The C++ driver for a target triplet, in the order the toolchain files
-    look for it; None when there is none."""
-    for name in (triplet + "-g++-win32", triplet + "-c++-win32", triplet + "-g++"):
-        if shutil.which(name):
-            return shutil.which(name)
-    return None
-
-
 def have_mingw():
-    return mingw_compiler("i686-w64-mingw32") is not None and mingw_compiler("x86_64-w64-mingw32") is not None
+    """Whether there is a C++ driver for both targets, by a name the toolchain files look for."""
+    return all(any(shutil.which(triplet + suffix) for suffix in ("-g++-win32", "-c++-win32", "-g++"))
+               for triplet in ("i686-w64-mingw32", "x86_64-w64-mingw32"))
 
 
 def require_mingw():
     if not have_mingw():
         skip("the MinGW-w64 C++ compilers are missing (%s)" % MINGW_PACKAGES)
-
-
-def require_objdump(objdump, package):
-    if shutil.which(objdump) is None:
-        skip("no %s (Debian: %s)" % (objdump, package))
-
-
-def require_file(path, what):
-    require(os.path.isfile(path), "%s not found: %s" % (what, path))
 
 
 def require_executable(path, what):
@@ -110,28 +84,22 @@ def cross_build(source_dir, folder, arch, cmake, generator):
                               "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DBUILD_TESTING=OFF"],
                              timeout=600, stdout=folder + ".configure.log", stderr=harness.STDOUT)
     if configured.returncode != 0:
-        print(read(folder + ".configure.log").decode(errors="replace"))
-        fail("configuring the %s build" % arch)
+        fail("configuring the %s build" % arch, read(folder + ".configure.log"))
     built = harness.run([cmake, "--build", folder, "--parallel"], timeout=600,
                         stdout=folder + ".build.log", stderr=harness.STDOUT)
     if built.returncode != 0:
-        print(read(folder + ".build.log").decode(errors="replace"))
-        fail("building the %s executable" % arch)
+        fail("building the %s executable" % arch, read(folder + ".build.log"))
     # The build is to be free of warnings, as the native one is.
     warnings = [line for line in lines(read(folder + ".build.log")) if b"warning:" in line.lower()]
-    for line in warnings:
-        print(line.decode(errors="replace"))
-    require(not warnings, "the %s build gave warnings" % arch)
-    require_file(folder + "/format149.exe", "the %s executable" % arch)
+    if warnings:
+        fail("the %s build gave warnings" % arch, b"\n".join(warnings))
+    require(os.path.isfile(folder + "/format149.exe"), "the %s executable not found in %s" % (arch, folder))
     print("built %s/format149.exe" % folder)
 
 
 def build_both(source_dir, work_dir, cmake="cmake", generator=""):
     require_mingw()
-    try:
-        os.makedirs(work_dir, exist_ok=True)
-    except OSError:
-        fail("cannot create " + work_dir)
+    os.makedirs(work_dir, exist_ok=True)
     cross_build(source_dir, work_dir + "/win32", "i686", cmake, generator)
     cross_build(source_dir, work_dir + "/win64", "x86_64", cmake, generator)
 
@@ -143,11 +111,6 @@ def objdump(program, option, exe, environment=None):
     result = harness.run([program, option, exe], environment=environment)
     require(result.returncode == 0, "%s cannot read %s" % (program, exe))
     return result.stdout.decode("latin-1")
-
-
-def imported_dlls(header):
-    return [line.split()[2] for line in header.split("\n")
-            if re.match(r"[ \t]*DLL Name:", line) and len(line.split()) > 2]
 
 
 def imports(header):
@@ -164,27 +127,22 @@ def imports(header):
     return sorted(found)
 
 
-def check_dlls(objdump_program, exe):
-    dlls = imported_dlls(objdump(objdump_program, "-p", exe))
+def check_dlls(header, exe):
+    dlls = [line.split()[2] for line in header.split("\n")
+            if re.match(r"[ \t]*DLL Name:", line) and len(line.split()) > 2]
     require(dlls, "no imported DLLs found in %s: objdump output not understood" % exe)
     others = [dll for dll in dlls if dll.lower() not in ("kernel32.dll", "msvcrt.dll")]
-    for dll in others:
-        print("%s imports from %s" % (exe, dll))
-    require(not others, "%s needs DLLs besides KERNEL32.dll and msvcrt.dll" % exe)
+    require(not others, "%s needs DLLs besides KERNEL32.dll and msvcrt.dll: %s" % (exe, ", ".join(others)))
 
 
 def header_field(header, name):
-    for line in header.split("\n"):
-        fields = line.split()
-        if fields and fields[0] == name:
-            return fields[1] if len(fields) > 1 else ""
-    return ""
+    return next(((fields + [""])[1] for fields in map(str.split, header.split("\n")) if fields[:1] == [name]), "")
 
 
 def pe_imports(exe32, import_list, exe64=""):
-    require_objdump(OBJDUMP32, "binutils-mingw-w64-i686")
+    harness.require_tool(OBJDUMP32, "binutils-mingw-w64-i686")
     require_executable(exe32, "32-bit executable")
-    require_file(import_list, "the list of reviewed imports")
+    require(os.path.isfile(import_list), "the list of reviewed imports not found: " + import_list)
 
     header = objdump(OBJDUMP32, "-p", exe32)
     require("file format pei-i386" in header, "%s is not a 32-bit PE executable" % exe32)
@@ -194,58 +152,47 @@ def pe_imports(exe32, import_list, exe64=""):
                             ("MajorSubsystemVersion", "4"), ("MinorSubsystemVersion", "0")):
         value = header_field(header, field)
         require(value == expected, "%s is '%s', not %s" % (field, value, expected))
-    print("PE header: PE32 console program for operating system and subsystem 4.0")
 
-    check_dlls(OBJDUMP32, exe32)
-    actual = imports(objdump(OBJDUMP32, "-p", exe32))
+    check_dlls(header, exe32)
+    actual = imports(header)
     require(actual, "no imports found in %s: objdump output not understood" % exe32)
-    with open(import_list, encoding="latin-1") as file:
-        reviewed = sorted(line for line in file.read().split("\n") if not re.match(r"\s*(#|$)", line))
+    reviewed = sorted(line for line in read(import_list).decode("latin-1").split("\n")
+                      if not re.match(r"\s*(#|$)", line))
     if actual != reviewed:
         print("imports of %s (+) against the reviewed list (-):" % exe32)
         for line in difflib.unified_diff(reviewed, actual, lineterm="", n=0):
             if line[:1] in "+-" and line[:3] not in ("+++", "---"):
                 print(line)
         fail("the imports differ from the reviewed list; every import must exist in Windows 98")
-    print("imports: the %d reviewed functions of KERNEL32.dll and msvcrt.dll" % len(actual))
+    print("PE32 console program for Windows 4.0; imports: the %d reviewed functions of KERNEL32.dll and msvcrt.dll"
+          % len(actual))
 
     if exe64:
-        require_objdump(OBJDUMP64, "binutils-mingw-w64-x86-64")
+        harness.require_tool(OBJDUMP64, "binutils-mingw-w64-x86-64")
         require_executable(exe64, "64-bit executable")
-        check_dlls(OBJDUMP64, exe64)
+        check_dlls(objdump(OBJDUMP64, "-p", exe64), exe64)
         print("64-bit executable: no DLLs besides KERNEL32.dll and msvcrt.dll")
 
 
 # ---------------------------------------------------------------------------
 # The release archive
 
-def expect_crlf_only(data, what):
-    """No line feed without its carriage return."""
-    bare = sum(1 for index, byte in enumerate(data) if byte == 0x0A and (index == 0 or data[index - 1] != 0x0D))
-    require(bare == 0, "%d bare line feeds in %s" % (bare, what))
-    require(any(line.endswith(b"\r") for line in lines(data)), "no CR LF line ends in %s" % what)
-
-
 def release(source_dir, work_dir, version, cmake, cpack, generator=""):
     name = "format149-%s-win32" % version
     require_mingw()
-    require_objdump(OBJDUMP32, "binutils-mingw-w64-i686")
+    harness.require_tool(OBJDUMP32, "binutils-mingw-w64-i686")
     for build in (1, 2):  # two clean builds, each packed as the README says
         folder = "%s/release-%d" % (work_dir, build)
-        try:
-            shutil.rmtree(folder, ignore_errors=True)
-            shutil.rmtree(folder + ".unpacked", ignore_errors=True)
-            os.makedirs(folder + ".unpacked")
-        except OSError:
-            fail("cannot clear " + folder)
+        shutil.rmtree(folder, ignore_errors=True)
+        shutil.rmtree(folder + ".unpacked", ignore_errors=True)
+        os.makedirs(folder + ".unpacked")
         cross_build(source_dir, folder, "i686", cmake, generator)
         packed = harness.run([cpack], cwd=folder, timeout=600, stdout=folder + ".cpack.log", stderr=harness.STDOUT)
         extracted = packed.returncode == 0 and harness.run(
             [cmake, "-E", "tar", "xf", "%s/%s.zip" % (folder, name)], cwd=folder + ".unpacked",
             stdout=None, stderr=None).returncode == 0
         if not extracted:
-            print((read(folder + ".cpack.log") or b"").decode(errors="replace"))
-            fail("cpack in %s made no %s.zip to unpack" % (folder, name))
+            fail("cpack in %s made no %s.zip to unpack" % (folder, name), read(folder + ".cpack.log") or b"")
     unpacked = "%s/release-1.unpacked/%s" % (work_dir, name)
     require(tree(os.path.dirname(unpacked)) == [".", "./" + name, "./%s/LICENSE.TXT" % name,
                                                 "./%s/README.TXT" % name, "./%s/format149.exe" % name],
@@ -258,27 +205,25 @@ def release(source_dir, work_dir, version, cmake, cpack, generator=""):
     sections = harness.run([OBJDUMP32, "-h", program]).stdout
     require(re.search(r"^\s+symbols stripped$", header, re.M) and b".debug" not in sections,
             "the packed program is not stripped")
-    # As Notepad shows it whole: printable ASCII, CR LF line ends, at most 76 columns.
+    # As Notepad shows it whole: printable ASCII, CR LF line ends (no line
+    # feed without its carriage return), at most 76 columns.
     for text in (unpacked + "/README.TXT", unpacked + "/LICENSE.TXT"):
         data = read(text)
-        expect_crlf_only(data, text)
-        bad = [(number, line) for number, line in enumerate(lines(data), 1)
+        bad = ["%d: %s" % (number, show(line)) for number, line in enumerate(lines(data), 1)
                if not re.fullmatch(rb"[ -~]*\r", line) or len(line) > 77]
-        for number, line in bad:
-            print("%d: %s" % (number, show(line)))
-        require(not bad and data.endswith(b"\r\n"), "%s: lines beyond 76 columns, not ASCII, or no CR LF" % text)
+        require(not bad and data.endswith(b"\r\n"),
+                "%s: lines beyond 76 columns, not ASCII, or no CR LF: %s" % (text, "; ".join(bad)))
     print("%s.zip: format149.exe stripped, no time stamp, the same from two clean builds; texts for Notepad" % name)
 
 
 # ---------------------------------------------------------------------------
 # Runs under Wine
 
-def native_image(native, image, epoch, environment=None):
+def native_image(native, image, epoch):
     """The image the native build makes, answered y, at the moment `epoch`
     in UTC; whether it ran to its end."""
-    variables = {"SOURCE_DATE_EPOCH": epoch, "TZ": "UTC", **(environment or {})}
-    return harness.run([native] + ([image] if image else []), CONFIRMED, variables, timeout=300,
-                       stdout=harness.DEVNULL, stderr=harness.DEVNULL).returncode == 0
+    return harness.format_image(native, image, environment={"SOURCE_DATE_EPOCH": epoch, "TZ": "UTC"}, timeout=300,
+                                stdout=harness.DEVNULL, stderr=harness.DEVNULL).returncode == 0
 
 
 class Wine:
@@ -286,8 +231,7 @@ class Wine:
     that holds the outputs and, in "prefix", a fresh Wine prefix."""
 
     def __init__(self, loader):
-        self.loader = loader
-        self.folder = None
+        self.loader, self.folder = loader, None
         # The road of the runs that name no drive: "absent" without the VWIN32
         # device (the NT family), where the cause line follows the date line, no
         # call is made and every line shows 128; "vwin32" through Wine's VWIN32
@@ -307,12 +251,10 @@ class Wine:
 
     def __exit__(self, *exception):
         """The prefix's Wine server stopped and the folder removed."""
-        server = self.wineserver()
-        if not os.access(server, os.X_OK):
-            server = shutil.which("wineserver")
+        server = self.wineserver() if os.access(self.wineserver(), os.X_OK) else shutil.which("wineserver")
         if server and os.path.isdir(self.path("prefix")):
-            subprocess.run([server, "-k"], env=harness.environment_with({"WINEPREFIX": self.path("prefix")}),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            harness.run([server, "-k"], None, {"WINEPREFIX": self.path("prefix")}, stdout=harness.DEVNULL,
+                        stderr=harness.DEVNULL)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def make_prefix(self, image=None):
@@ -330,16 +272,12 @@ class Wine:
         booted = harness.run([self.loader, "wineboot"], None, {"WINEDEBUG": "-all"}, timeout=300,
                              stdout=boot_log, stderr=harness.STDOUT)
         if booted.returncode != 0:
-            print(read(boot_log).decode(errors="replace"))
-            fail("Wine cannot set up a prefix")
+            fail("Wine cannot set up a prefix", read(boot_log))
         if image:
             self.setting(r"HKLM\Software\Wine\Drives", "a:", "floppy")
-            try:
-                os.mkdir(self.path("floppy"))
-                os.symlink(self.path("floppy"), os.path.join(self.path("prefix"), "dosdevices", "a:"))
-                os.symlink(self.path(image), os.path.join(self.path("prefix"), "dosdevices", "a::"))
-            except OSError:
-                fail("cannot set up drive A: in " + self.path("prefix"))
+            os.mkdir(self.path("floppy"))
+            os.symlink(self.path("floppy"), os.path.join(self.path("prefix"), "dosdevices", "a:"))
+            os.symlink(self.path(image), os.path.join(self.path("prefix"), "dosdevices", "a::"))
         # Wine's services read the drive type as they start: the server ends
         # (and they with it) before the persistent one starts.
         with open(boot_log, "ab") as log:
@@ -348,14 +286,12 @@ class Wine:
                        and harness.run([self.loader, "cmd", "/c", "exit"], None, {"WINEDEBUG": "-all"}, timeout=300,
                                        stdout=log, stderr=log).returncode == 0)
         if not started:
-            print(read(boot_log).decode(errors="replace"))
-            fail("Wine's services do not start in " + self.path("prefix"))
+            fail("Wine's services do not start in " + self.path("prefix"), read(boot_log))
 
     def setting(self, key, value, data):
         """A registry value, set through Wine's reg."""
-        result = harness.run([self.loader, "reg", "add", key, "/v", value, "/d", data, "/f"], None,
-                             {"WINEDEBUG": "-all"}, stdout=harness.DEVNULL, stderr=harness.DEVNULL)
-        require(result.returncode == 0, "Wine cannot set %s\\%s" % (key, value))
+        harness.succeeded(self.loader, "reg", "add", key, "/v", value, "/d", data, "/f",
+                          environment={"WINEDEBUG": "-all"})
 
     def run(self, command, answer, environment=None, stdout="out", stderr="err"):
         """One run in the run folder, local time UTC, with `answer` piped in and
@@ -395,20 +331,16 @@ class Wine:
         return (crlf(texts.DATE_LINE_START + date + b"\n") + (self.cause_line() if together else b"")
                 + crlf(texts.WARNING_AND_PROMPT))
 
-    def format_lines(self):
-        code = 128 if self.road == "absent" else 5
-        return b"".join(texts.FORMAT_LINE % (head, cylinder, code)
-                        for cylinder in range(CYLINDERS) for head in range(HEADS))
-
-    def write_lines(self):
-        code = 128 if self.road == "absent" else 0
-        return b"".join(texts.WRITE_LINE % (sector, code) for sector in range(2 * TRACK_SECTORS))
+    def format_lines(self, writes=False):
+        """The format lines of a run on this road, or with `writes` its write lines."""
+        found = harness.progress_lines(128 if self.road == "absent" else 5, 128 if self.road == "absent" else 0)
+        return b"".join(found[len(TRACKS):] if writes else found[:len(TRACKS)])
 
     def confirmed_transcript(self, date, lock, unlock, together=False):
         """The standard output of a confirmed run; with `together`, standard
         error's lines in their places."""
         return (self.opening(date, together) + crlf(lock) + (self.format_lines() if together else b"")
-                + crlf(texts.SEPARATOR) + (self.write_lines() if together else b"") + crlf(unlock)
+                + crlf(texts.SEPARATOR) + (self.format_lines(True) if together else b"") + crlf(unlock)
                 + crlf(texts.FAREWELL_BANNER + texts.PRESS_ENTER))
 
     def device_call(self, code, eax, ebx, ecx, edx, esi):
@@ -431,16 +363,13 @@ class Wine:
         comes first, before the question: the look for it."""
         calls = [] if self.road == "absent" else ["open"]
         calls += self.device_call(1, 0x440D, "00000001", 0x084A, 0, "00000000")
-        for cylinder in range(CYLINDERS):
-            for head in range(HEADS):
-                calls += self.device_call(4, 0x0512, "list", cylinder << 8, head << 8, "list")
+        for cylinder, head in TRACKS:
+            calls += self.device_call(4, 0x0512, "list", cylinder << 8, head << 8, "list")
         images = {0: "image1", 1: "image2", 10: "image2", 19: "image4"}
-        for sector in range(2 * TRACK_SECTORS):
+        for sector in range(harness.SYSTEM_AREA_SECTORS):
             calls += self.device_call(3, 0, images.get(sector, "image3"), 1, sector, "00000000")
-        if verify:
-            for cylinder in range(CYLINDERS):
-                for head in range(HEADS):
-                    calls += self.device_call(4, 0x0412, "00000000", cylinder << 8 | 1, head << 8, "00000000")
+        for cylinder, head in TRACKS if verify else ():
+            calls += self.device_call(4, 0x0412, "00000000", cylinder << 8 | 1, head << 8, "00000000")
         calls += self.device_call(1, 0x440D, "00000001", 0x086A, 0, "00000000")
         return calls
 
@@ -454,45 +383,37 @@ class Wine:
 
     # --- the runs ---
 
-    def confirmed_run(self, exe, lock, unlock):
-        """Standard output and error apart, byte for byte; every format fails
-        under Wine, so the exit status is 1. Returns the date shown."""
-        self.run_program(exe, CONFIRMED, 1)
+    def expect_run(self, exe, answer, status, transcript, errors):
+        """A run that ends with `status`, standard output and error apart, byte
+        for byte: transcript(the date shown) and `errors`. Returns the date."""
+        self.run_program(exe, answer, status)
         out = read(self.path("out"))
-        expect_crlf_only(out, "standard output")
         date = shown_date(out)
-        expect_bytes(out, self.confirmed_transcript(date, lock, unlock), "standard output")
-        expect_bytes(read(self.path("err")), self.cause_line() + self.format_lines() + self.write_lines(),
-                     "standard error")
+        expect_bytes(out, transcript(date), "standard output")
+        expect_bytes(read(self.path("err")), errors, "standard error")
         return date
+
+    def confirmed_run(self, exe, lock, unlock):
+        """Every format fails under Wine, so the exit status is 1."""
+        return self.expect_run(exe, CONFIRMED, 1, lambda date: self.confirmed_transcript(date, lock, unlock),
+                               self.cause_line() + self.format_lines() + self.format_lines(True))
 
     def confirmed_without_device(self, exe):
         """The road without the device: byte for byte, apart and together, and the calls."""
         self.road = "absent"
         date = self.confirmed_run(exe, texts.LOCK_FAILED, texts.UNLOCK_FAILED)
-        err = read(self.path("err"))
-        check(crlf(texts.NO_VWIN32_LINE)[:-1] in lines(err), "no line saying that only Windows 9x formats a diskette")
-        check(b"error code = 0." not in err, "a line shows error code 0 without the device")
-        print("standard output: date line (%s), warning, Lock failed!, separator, Unlock failed!, farewell; "
-              "CR LF line ends" % date.decode())
-        print("standard error: the line that only Windows 95, 98 and ME format a diskette, then 200 lines with "
-              "error code 128")
         # Both into one file: every text is out before the next one is written.
         self.run_program(exe, CONFIRMED, 1, stderr=harness.STDOUT)
         both = read(self.path("out"))
         expect_bytes(both, self.confirmed_transcript(shown_date(both), texts.LOCK_FAILED, texts.UNLOCK_FAILED, True),
                      "standard output and error together")
-        print("together: every text in the order written; exit status 1")
         self.expect_device_calls(self.traced_run(exe, CONFIRMED))
-        print("device calls: 202 failed openings of \\\\.\\vwin32 (access 0, share 0, disposition 0, delete on close),")
-        print("              and no control call")
         self.run_program(exe, CONFIRMED, 1, "--verify")
         out, err = read(self.path("out")), read(self.path("err"))
-        check(crlf(texts.NOT_FORMATTED) in out
-              and not any(text in out or text in err
-                          for text in (b"Verifying side", b"tracks failed to verify", b"Track 0")),
+        check(crlf(texts.NOT_FORMATTED) in out and not any(text in out + err for text in texts.VERIFY_PIECES),
               "--verify without the device: not the line that the disk was not formatted, or a verify")
-        print("--verify: the disk was not formatted, so not verified; no verify line; exit status 1")
+        print("confirmed (%s): Lock and Unlock failed, 200 lines with 128, apart and together; 202 failed openings "
+              "of the device; --verify: not formatted, so not verified" % date.decode())
 
     def confirmed_with_vwin32(self, exe, native, image, original):
         """The run through Wine's VWIN32 device on `image`, still as `original`.
@@ -502,10 +423,7 @@ class Wine:
         date = self.confirmed_run(exe, texts.LOCK_SUCCEEDED, texts.UNLOCK_SUCCEEDED)
         self.expect_written_system_area(native, image, original, date)
         self.expect_device_calls(self.traced_run(exe, CONFIRMED))
-        print("confirmed (%s): Lock/Unlock succeeded, formats 5, writes 0, status 1; cylinder 0 that moment's"
-              % date.decode())
-        print("system area, the rest unchanged, fsck.fat -n clean; one look for the device, then the 202 records "
-              "as it got them")
+        print("confirmed (%s): formats 5, writes 0, that moment's system area; the 202 records" % date.decode())
 
     def expect_written_system_area(self, native, image, original, date):
         """Cylinder 0 of `image` is what the native build writes for the moment
@@ -516,16 +434,13 @@ class Wine:
             fail("cannot read the date line %s" % date.decode())
         reference = self.path("reference.img")
         remove(reference)
-        require(native_image(native, None, str(epoch), {"DRIVE_A_IMAGE": reference}),
+        require(native_image(native, reference, str(epoch)),
                 "the native build did not make the reference image")
         written, kept, stamped = read(image) or b"", read(original) or b"", read(reference)
         require(stamped is not None and written[:SYSTEM_AREA_BYTES] == stamped[:SYSTEM_AREA_BYTES],
                 "cylinder 0 is not the system area stamped %s" % date.decode())
         require(written[SYSTEM_AREA_BYTES:] == kept[SYSTEM_AREA_BYTES:], "the image changed beyond cylinder 0")
-        checked = harness.run(["fsck.fat", "-n", image], stderr=harness.STDOUT)
-        if checked.returncode != 0:
-            print(checked.stdout.decode(errors="replace"))
-            fail("fsck.fat -n finds faults")
+        harness.succeeded("fsck.fat", "-n", image)
 
     def verify_with_vwin32(self, exe, native, image, original):
         """--verify through Wine's VWIN32 device, which has no Int 13h: each
@@ -536,46 +451,39 @@ class Wine:
         self.run_program(exe, CONFIRMED, 1, "--verify")
         out = read(self.path("out"))
         require(crlf(texts.TRACKS_FAILED_TO_VERIFY % 164) in out and crlf(texts.TRACK_ZERO_UNREADABLE) in out,
-                "--verify: no Track 0 text after the summary: %s"
-                % show(b"\n".join(lines(out.replace(b"\r", b""))[-6:])))
+                "--verify: no Track 0 text after the summary: %s" % excerpt(out, -6, None))
         self.expect_written_system_area(native, image, original, shown_date(out))
         shutil.copyfile(original, image)
         self.expect_device_calls(self.traced_run(exe, CONFIRMED, "--verify"), verify=True)
-        print("--verify: 164 verify records after the writes, all failing; Track 0 unusable, nothing more written")
         self.run_program(exe, b"", 2, "-x")
-        check(has_line_starting(read(self.path("err")), texts.USAGE_START + b"[--verify] "),
-              "-x: no usage on standard error")
+        check(has_line_starting(read(self.path("err")), texts.USAGE), "-x: no usage on standard error")
         check(self.traced_run(exe, b"", "-x") == [], "-x reached the device")
-        print("-x: the usage, exit status 2, no device call")
+        print("--verify: 164 failing verify records, Track 0 unusable; -x: the usage, no device call")
 
     def image_runs(self, exe, native):
         """An image named on the command line, through the stand-in's image
         drive, never VWIN32. At a fixed moment it is the native build's image
         byte for byte; --verify reads every track and finds no bad sector;
         device names, a folder and a read-only file show their status on every
-        line, and nothing is written or created."""
+        line, and nothing is written or created. Then the cause and switch runs."""
         made, reference = self.path("made.img"), self.path("native.img")
         remove(made, reference)
         require(native_image(native, reference, FIXED_EPOCH), "no native image")
         fixed = {"SOURCE_DATE_EPOCH": FIXED_EPOCH}
         self.run_program(exe, CONFIRMED, 0, "made.img", environment=fixed)
         check(same(made, reference), "format149.exe made.img is not the native build's image")
-        with open(self.path("large.img"), "wb") as large:
-            large.write(bytes(2949120))
+        write(self.path("large.img"), bytes(2949120))
         self.run_program(exe, CONFIRMED, 0, "large.img", environment=fixed)
         check(same(self.path("large.img"), reference),
               "a blank 2.88 MB image is not cut to the native build's image")
         calls = self.traced_run(exe, CONFIRMED, "--verify", "made.img", environment=fixed)
         out = read(self.path("trace.out"))
-        check(crlf(texts.ALL_TRACKS_VERIFIED) in out and crlf(texts.SPACE_REPORT % (1494528, 0, 1494528)) in out,
-              "--verify made.img: %s" % show(b"\n".join(lines(out.replace(b"\r", b""))[-8:])))
+        check(crlf(texts.ALL_TRACKS_VERIFIED) in out and crlf(texts.CLEAN_SPACE_REPORT) in out,
+              "--verify made.img: %s" % excerpt(out, -8, None))
         check(calls == [], "the image runs reached the VWIN32 device")
-        try:
-            shutil.copyfile(reference, self.path("protected.img"))
-            os.chmod(self.path("protected.img"), 0o444)
-            os.makedirs(self.path("folder.img"), exist_ok=True)
-        except OSError:
-            fail("cannot lay out the refused targets")
+        shutil.copyfile(reference, self.path("protected.img"))
+        os.chmod(self.path("protected.img"), 0o444)
+        os.makedirs(self.path("folder.img"), exist_ok=True)
         files = self.listing()
         for target in ("NUL", "nul.img", "\\\\?\\Z:" + self.folder.replace("/", "\\") + "\\made.img", "folder.img",
                        "protected.img"):
@@ -584,18 +492,12 @@ class Wine:
             err = read(self.path("err")).replace(b"\r", b"\n")
             progress = [line for line in lines(err)
                         if re.match(rb"     (Formatting|Writing) .* error code = %d\. " % code, line)]
-            if not check(len(progress) == 200, "%s: not error code %d on every line" % (target, code)):
-                counted = sorted({line: lines(err).count(line) for line in lines(err)}.items(), key=lambda c: -c[1])
-                for line, count in counted[:8]:
-                    print("%7d %s" % (count, show(line)))
-                print(show(b"\n".join(lines(read(self.path("out")))[-5:])))
+            check(len(progress) == 200, "%s: %d lines, not all 200, with error code %d; standard error ends %s"
+                  % (target, len(progress), code, show(err[-400:])))
         check(same(made, reference) and same(self.path("protected.img"), reference),
               "a refused target changed")
         check(self.listing() == files, "a refused target made a file")
-        print("made.img, and a blank 2.88 MB image cut to the volume: the native build's image;")
-        print("--verify: 164 tracks, no bad sector; no VWIN32 call;")
-        print("NUL, nul.img, a \\\\?\\ path, a folder: 128 on every line; a read-only file 3; "
-              "nothing written or created")
+        print("images named: the native build's, verified; devices, a folder, a read-only file refused")
         self.cause_runs(exe)
         self.switch_runs(exe, native)
 
@@ -615,11 +517,8 @@ class Wine:
         into, through cmd's redirection and handed over by the shell. None is
         formatted."""
         big, long = self.path("big.img"), "x" * 300 + ".img"
-        try:
-            with open(big, "ab") as file:
-                file.truncate(4 << 30)
-        except OSError:
-            fail("cannot make a sparse 4 GiB file")
+        with open(big, "ab") as file:
+            file.truncate(4 << 30)  # sparse
         self.run_program(exe, CONFIRMED, 1, "big.img")
         self.expect_cause("big.img", texts.CAUSE_TOO_LARGE % 4294967296)
         with open(big, "rb") as file:
@@ -649,11 +548,7 @@ class Wine:
             output = read(self.path(target)) or b""
             check(crlf(texts.FAREWELL_BANNER) in output and len(output) < 9216,
                   "%s: formatted, or not the program's own output" % target)
-        print("causes: a sparse 4 GiB file larger than any diskette and unchanged; 300 characters too long; "
-              "B: a drive;")
-        print("a*b.img: cannot be opened, in Windows' words with the number 123;")
-        print("standard output into the image, by cmd's redirection and by the shell's: the program's own output, "
-              "not formatted")
+        print("causes: a 4 GiB file, a long name, B:, a*b.img in Windows' words, standard output into the image")
 
     def switch_runs(self, exe, native):
         """Options as Windows writes them: /? is the help; /verify is no option
@@ -663,13 +558,13 @@ class Wine:
         with exit status 2 and a range that does not hold it."""
         self.run_program(exe, b"", 0, "/?")
         out = read(self.path("out"))
-        check(has_line_starting(out, texts.USAGE_START) and has_line_starting(out, texts.HELP_START),
+        check(has_line_starting(out, texts.USAGE) and has_line_starting(out, texts.HELP_START),
               "/?: no help on standard output")
         files, root = self.listing(), entry("/verify")  # the root of drive Z:, where the run folder is
         self.run_program(exe, b"", 2, "/verify")
         err = read(self.path("err"))
-        check(has_line_starting(err, b"format149: unknown option '/verify'")
-              and has_line_starting(err, texts.USAGE_START), "/verify: no usage on standard error")
+        check(has_line_starting(err, texts.UNKNOWN_OPTION % b"/verify") and has_line_starting(err, texts.USAGE),
+              "/verify: no usage on standard error")
         check(entry("/verify") == root and self.listing() == files, "/verify made a file")
         epoch, native_epoch = self.path("epoch.img"), self.path("native-epoch.img")
         remove(epoch, native_epoch)
@@ -684,7 +579,7 @@ class Wine:
             check(status == 2 and not os.path.exists(epoch) and has_line_starting(err, texts.EPOCH_OUT_OF_RANGE_START)
                   and b"2107-12-31 23:59:59" not in err,
                   "SOURCE_DATE_EPOCH=%s: exit status %d: %s"
-                  % (EPOCH_2107, status, show(b"\n".join(lines(err.replace(b"\r", b""))[:3]))))
+                  % (EPOCH_2107, status, excerpt(err, 0, 3)))
             print("SOURCE_DATE_EPOCH=%s TZ=UTC: refused, exit status 2, with the range the program takes" % EPOCH_2107)
         print("/?: the help, exit status 0; /verify: the usage, exit status 2, no file made")
 
@@ -692,19 +587,14 @@ class Wine:
         """"n" piped in: the declined message, exit status 0, and no call: on
         the NT family the cause line, and the device never opened; through the
         device, standard error empty and the device opened once, to be found."""
-        self.run_program(exe, DECLINED, 0)
-        out = read(self.path("out"))
-        expect_crlf_only(out, "standard output")
-        expect_bytes(out, self.opening(shown_date(out)) + crlf(texts.DECLINED + texts.FAREWELL_BANNER
-                                                                + texts.PRESS_ENTER), "standard output")
-        expect_bytes(read(self.path("err")), self.cause_line(), "standard error")
+        farewell = crlf(texts.DECLINED + texts.FAREWELL_BANNER + texts.PRESS_ENTER)
+        self.expect_run(exe, DECLINED, 0, lambda date: self.opening(date) + farewell, self.cause_line())
         calls = self.traced_run(exe, DECLINED)
         if calls != ([] if self.road == "absent" else ["open"]):
             print("\n".join(calls[:5]))
             fail("the declined run reached the device")
-        print("declined: date line, warning, You chose not to format A:!, farewell; exit status 0; no device call;")
-        print("standard error " + ("the cause line alone" if self.road == "absent"
-                                   else "empty, the device opened once"))
+        print("declined: exit status 0, no device call, standard error %s"
+              % ("the cause line alone" if self.road == "absent" else "empty"))
 
 
 def entry(path):
@@ -720,12 +610,7 @@ def entry(path):
 def shown_date(out):
     """The date text the run showed, checked for its form; the rest of the
     output is compared byte for byte."""
-    for line in lines(out[:120]):
-        found = re.search(rb"will be: (" + texts.DATE_PATTERN + rb")\r\Z", line)
-        if found:
-            return found.group(1)
-    print("\n".join(show(line) for line in lines(out)[:5]))
-    fail("no date line of the fixed form in the output")
+    return harness.shown_moment(out, b"\r\n")
 
 
 def device_calls(trace):
@@ -786,8 +671,7 @@ def wine_64(case, exe, native=""):
         wine.make_prefix()
         getattr(wine, case)(exe)
         if native:
-            if shutil.which("fsck.fat") is None:
-                skip("no fsck.fat (Debian: dosfstools)")
+            harness.require_tool("fsck.fat", "dosfstools")
             print("== an image named on the command line")
             wine.image_runs(exe, native)
 
@@ -799,14 +683,12 @@ def wine_win9x(exe, native, archive, cmake="cmake"):
     with use_wine(os.environ.get("WINE32") or "/usr/lib/wine/wine", "wine32:i386, after dpkg --add-architecture i386",
                   os.environ.get("FORMAT149_WINE32_UNAVAILABLE", "")) as wine:
         require_executable(exe, "32-bit executable")
-        if shutil.which("fsck.fat") is None:
-            skip("no fsck.fat (Debian: dosfstools)")
+        harness.require_tool("fsck.fat", "dosfstools")
         wine.make_prefix("drive_a.img")
         image, original = wine.path("drive_a.img"), wine.path("original.img")
         # Neither zeros nor the format's filler F6h: every byte a run leaves shows.
         line = b"format149 under Wine, an image as it was. \n"
-        with open(original, "wb") as file:
-            file.write((line * (VOLUME_BYTES // len(line) + 1))[:VOLUME_BYTES])
+        write(original, (line * (VOLUME_BYTES // len(line) + 1))[:VOLUME_BYTES])
         require(harness.run([cmake, "-E", "tar", "xf", archive], None, cwd=wine.folder,
                             stdout=None, stderr=None).returncode == 0, "cannot unpack " + archive)
         packed = [wine.path(path) for path in wine.listing() if os.path.basename(path) == "format149.exe"]
@@ -832,27 +714,25 @@ def wine_win9x(exe, native, archive, cmake="cmake"):
                 wine.image_runs(program, native)
 
 
-# Each mode: its test, the arguments it takes (those after them are left
-# alone), and how many it needs; the declined run takes exactly one.
+# Each mode, as the usage above gives it: its test, the arguments it takes
+# (those after them are left alone), and how many it needs; the declined run
+# takes exactly one.
 MODES = {
-    "build": (build_both, 4, 2, "SOURCE_DIR WORK_DIR [CMAKE [GENERATOR]]"),
-    "pe-imports": (pe_imports, 3, 2, "EXE32 IMPORT_LIST [EXE64]"),
-    "release": (release, 6, 5, "SOURCE_DIR WORK_DIR VERSION CMAKE CPACK [GENERATOR]"),
-    "wine-confirmed": (lambda *arguments: wine_64("confirmed_without_device", *arguments), 2, 1, "EXE64 [NATIVE_EXE]"),
-    "wine-declined": (lambda exe: wine_64("declined_run", exe), 1, 1, "EXE64"),
-    "wine-win9x": (wine_win9x, 4, 3, "EXE32 NATIVE_EXE RELEASE_ZIP [CMAKE]"),
+    "build": (build_both, 4, 2),
+    "pe-imports": (pe_imports, 3, 2),
+    "release": (release, 6, 5),
+    "wine-confirmed": (lambda *arguments: wine_64("confirmed_without_device", *arguments), 2, 1),
+    "wine-declined": (lambda exe: wine_64("declined_run", exe), 1, 1),
+    "wine-win9x": (wine_win9x, 4, 3),
 }
 
 
 def main():
     sys.stdout.reconfigure(line_buffering=True)
     mode, arguments = (sys.argv[1] if len(sys.argv) > 1 else ""), sys.argv[2:]
-    if mode not in MODES:
-        print("usage: %s %s ..." % (sys.argv[0], "|".join(MODES)))
-        sys.exit(1)
-    test, taken, needed, usage = MODES[mode]
-    if len(arguments) < needed or (mode == "wine-declined" and len(arguments) != needed):
-        print("usage: %s %s %s" % (sys.argv[0], mode, usage))
+    test, taken, needed = MODES.get(mode, (None, 0, 0))
+    if test is None or len(arguments) < needed or (mode == "wine-declined" and len(arguments) != needed):
+        print(__doc__)
         sys.exit(1)
     harness.main(test, *arguments[:taken])
 
