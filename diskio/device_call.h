@@ -27,6 +27,9 @@ int stand_in_device_io_control(std::uint32_t control_code, DIOC_REGISTERS* recor
 // where it opens), else 0.
 int vwin32_device_present();
 
+// What a user without it is told, wherever the system's drive A: is named.
+constexpr char ONLY_WINDOWS_9X_FORMATS[] = "only Windows 95, 98 and ME let a program format a diskette";
+
 // Buffer addresses travel in the record's 32-bit fields. For the VWIN32 device
 // of a 32-bit Windows process the field holds the address itself, which the
 // device reads. For the stand-in, and wherever addresses are wider, it holds a

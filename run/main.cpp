@@ -11,9 +11,6 @@
 #include "volume/geometry.h"
 #include "volume/images.h"
 #include "volume/stamp.h"
-#if defined(_WIN32)
-#include "diskio/device_call.h"
-#endif
 
 namespace {
 
@@ -120,17 +117,8 @@ int main(int argument_count, char** arguments)
     fputs_and_flush(DATE_LINE_START);
     fputs_and_flush(date_text);
     fputs_and_flush("\n");
-#if defined(_WIN32)
-    // Without the VWIN32 device (the NT family) the system's drive A: cannot
-    // be reached: said once, before the question.
-    if (drive_a_device() == DEVICE_VWIN32 && vwin32_device_present() != 1) {
-        std::fputs("format149: A: only Windows 95, 98 and ME let a program format a diskette; "
-                   "name an image file: format149 DISK.IMG\n",
-                   stderr);
-        std::fflush(stderr);
-    }
-#endif
-    // What drive A: is, so that the user knows what the answer erases.
+    // What drive A: is, so that the user knows what the answer erases, or
+    // (on later Windows) that the system's drive A: cannot be reached.
     say_what_drive_a_is();
 
     // The images are built and stamped before the user is asked anything, so the

@@ -322,8 +322,7 @@ void say_cause_once()
 #if defined(_WIN32)
             // Where no program may format a diskette, the drive named cannot be reached either.
             if (noted_cause == CAUSE_DRIVE && vwin32_device_present() != 1)
-                std::snprintf(cause, sizeof cause, "%s; only Windows 95, 98 and ME let a program format a diskette",
-                              entry.text);
+                std::snprintf(cause, sizeof cause, "%s; %s", entry.text, ONLY_WINDOWS_9X_FORMATS);
 #endif
             std::fputs("format149: ", stderr);
             print_drive_name(stderr, drive_a_path());
@@ -346,8 +345,17 @@ void note_drive_cause(DriveCause cause, long long bytes, int system_error)
 
 void say_what_drive_a_is()
 {
-    if (drive_a_device() != DEVICE_STAND_IN)
+    if (drive_a_device() != DEVICE_STAND_IN) {
+#if defined(_WIN32)
+        // The system's own drive A:, which only the VWIN32 device reaches:
+        // without it (the NT family) no request will, said once here.
+        if (vwin32_device_present() != 1) {
+            std::fprintf(stderr, "format149: A: %s; name an image file: format149 DISK.IMG\n", ONLY_WINDOWS_9X_FORMATS);
+            std::fflush(stderr);
+        }
+#endif
         return;
+    }
     ImageFile found = look_at_image_file(drive_a_path());
     const char* what = "not there";
     switch (found.kind) {

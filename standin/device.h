@@ -13,6 +13,6 @@ void release_drive_a();
 
 // Says on standard error what drive A: is, before the question is asked, so
 // that the user knows what will be erased: "format149: drive A: is NAME, a new
-// image file" and the like. Only looks; nothing is opened or made. Nothing is
-// said where drive A: is the system's own, behind the VWIN32 device.
+// image file" and the like. Only looks; nothing is opened or made. Where drive
+// A: is the system's own, behind the VWIN32 device, only its absence is said.
 void say_what_drive_a_is();

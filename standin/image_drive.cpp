@@ -151,8 +151,10 @@ long long byte_offset(std::uint32_t sector)
 // One request on an image: the lock's, or, without a lock (only tests ask so),
 // one looked up and opened for that request alone.
 
+// A disk: its handle is NO_IMAGE where a new image could not be made, a blank
+// disk that is write-protected (`read_only`).
 struct Disk {
-    DiskStatus status; // STATUS_SUCCESS when `handle` may be used
+    DiskStatus status; // STATUS_SUCCESS when the disk may be used
     ImageHandle handle;
     bool read_only;
     long long size;
@@ -161,25 +163,20 @@ struct Disk {
 
 Disk disk_for(bool create)
 {
-    if (held.locked) {
-        if (held.handle == NO_IMAGE)
-            return {STATUS_WRITE_PROTECTED, NO_IMAGE, true, 0, false};
+    if (held.locked)
         return {STATUS_SUCCESS, held.handle, held.read_only, held.size, false};
-    }
     ImageFile found = open_image_file(drive_a_path(), create);
     if (found.kind == FILE_MISSING && !create)
         return {STATUS_SECTOR_NOT_FOUND, NO_IMAGE, false, 0, false}; // a blank disk: nothing formatted yet
     Verdict verdict = take(found);
     if (verdict.status != STATUS_SUCCESS)
         return {verdict.status, NO_IMAGE, false, 0, false};
-    if (found.handle == NO_IMAGE)
-        return {STATUS_WRITE_PROTECTED, NO_IMAGE, true, 0, false};
     return {STATUS_SUCCESS, found.handle, verdict.read_only, found.size, true};
 }
 
 void done_with(const Disk& disk)
 {
-    if (disk.own)
+    if (disk.own && disk.handle != NO_IMAGE)
         close_image_file(disk.handle);
 }
 
@@ -244,8 +241,9 @@ DiskStatus write_sectors(std::uint32_t first, std::uint32_t count, const std::ui
 DiskStatus verify_sectors(std::uint32_t first, std::uint32_t count)
 {
     Disk disk = disk_for(false);
-    DiskStatus status = disk.status == STATUS_WRITE_PROTECTED && disk.handle == NO_IMAGE ? STATUS_SECTOR_NOT_FOUND
-                                                                                         : disk.status;
+    DiskStatus status = disk.status;
+    if (status == STATUS_SUCCESS && disk.handle == NO_IMAGE)
+        status = STATUS_SECTOR_NOT_FOUND; // blank: nothing formatted
     if (status == STATUS_SUCCESS) {
         std::uint8_t track[TRACK_BYTES];
         std::size_t length = static_cast<std::size_t>(count) * SECTOR_SIZE;
@@ -306,7 +304,7 @@ DiskStatus lock_image_drive(const ImageFile& found)
 DiskStatus serve_image_drive(const DriveRequest& request)
 {
     switch (request.kind) {
-    case REQUEST_LOCK: return held.locked ? STATUS_SUCCESS : lock_image_drive(open_image_file(drive_a_path(), true));
+    case REQUEST_LOCK: return held.locked ? STATUS_SUCCESS : STATUS_NOT_READY; // a lock comes with what it found
     case REQUEST_UNLOCK: return unlock();
     case REQUEST_RESET: return STATUS_SUCCESS; // nothing to do for a file
     case REQUEST_FORMAT_TRACK: return format_track(request.cylinder, request.head);

@@ -324,7 +324,7 @@ ImageFile open_plain_file(int found, bool created)
         image.system_error = errno;
         return image;
     }
-    descriptor = move_above_standard_streams(descriptor);
+    descriptor = kept(descriptor);
     struct stat looked {};
     struct stat opened {};
     if (descriptor < 0 || fstat(found, &looked) != 0 || fstat(descriptor, &opened) != 0
